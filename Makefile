@@ -1,0 +1,56 @@
+# shortcase: `make` builds the signed dist/shortcase.exe, `make test` runs every test.
+# Both first install whatever Debian packages are missing (tools/deps.sh).
+
+VERSION := $(shell cat VERSION)
+comma := ,
+WIN := build/win
+
+# i686 Windows, freestanding: no C runtime, nothing that would need start-up code, and the
+# stack probe and load configuration come from win32/.
+CXX_WIN := clang++ --target=i686-pc-windows-msvc
+CXXFLAGS_WIN := -std=c++17 -O2 -ffreestanding -fno-builtin -fno-exceptions -fno-rtti \
+	-fno-threadsafe-statics -fno-stack-protector -fno-asynchronous-unwind-tables \
+	-Werror=global-constructors -Werror=exit-time-destructors -Wall -Wextra -Werror -I.
+
+# Console subsystem 5.01 on OS version 5.0 (Windows XP); relocatable with ASLR, NX, terminal
+# server aware, copied to swap when run from CD or network; 1 MiB stack, 128 KiB committed.
+# /brepro leaves out the time stamp, so the unsigned image is reproducible.
+LDFLAGS_WIN := /nologo /machine:x86 /nodefaultlib /entry:EntryPoint \
+	/subsystem:console,5.01 /osversion:5.0 /largeaddressaware /dynamicbase /nxcompat \
+	/tsaware /swaprun:cd,net /stack:0x100000,0x20000 /manifest:no /brepro
+
+SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/rename.cpp \
+	win32/chkstk.cpp win32/loadconfig.cpp
+HEADERS := $(wildcard */*.h)
+OBJECTS := $(patsubst %.cpp,$(WIN)/%.obj,$(SOURCES))
+
+.PHONY: all deps test fuzz bench clean
+all: deps dist/shortcase.exe
+
+deps:
+	bash tools/deps.sh $(if $(filter test fuzz bench,$(MAKECMDGOALS)),test,build)
+
+$(WIN)/%.obj: %.cpp $(HEADERS)
+	@mkdir -p $(dir $@)
+	$(CXX_WIN) $(CXXFLAGS_WIN) -c $< -o $@
+
+$(WIN)/%.lib: win32/%.def
+	@mkdir -p $(dir $@)
+	llvm-dlltool -m i386 -k -d $< -l $@
+
+$(WIN)/shortcase.res: resources/shortcase.rc resources/shortcase.manifest resources/shortcase.ico VERSION
+	@mkdir -p $(dir $@)
+	llvm-rc /nologo /D 'VERSION_COMMA=$(subst .,$(comma),$(VERSION)),0' \
+		/D 'VERSION_TEXT="$(VERSION)"' /fo $@ $<
+
+$(WIN)/shortcase.exe: $(OBJECTS) $(WIN)/kernel32.lib $(WIN)/user32.lib $(WIN)/shortcase.res
+	lld-link $(LDFLAGS_WIN) /out:$@ $^
+
+# Signed with the release certificate when SHORTCASE_SIGN_CERT and SHORTCASE_SIGN_KEY name
+# one, else with a throwaway one made for this build: the signing path always runs.
+dist/shortcase.exe: $(WIN)/shortcase.exe tools/sign.sh
+	@mkdir -p dist
+	bash tools/sign.sh $< $@
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that `make` (build) or `make test` (test) needs and finds
+# missing, and lets 32-bit Wine run. Does nothing when everything is there. Needs root.
+set -euo pipefail
+
+build=(clang lld llvm osslsigncode openssl)
+test=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev python3 valgrind
+      hyperfine qemu-user-static wine wine64 wine32:i386)
+wanted=("${build[@]}")
+[ "${1:-build}" = test ] && wanted+=("${test[@]}")
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+missing=()
+for package in "${wanted[@]}"; do installed "$package" || missing+=("$package"); done
+if [ ${#missing[@]} -gt 0 ]; then
+    case " ${missing[*]} " in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 ||
+        dpkg --add-architecture i386 ;; esac
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Some kernels are built with 32-bit execution switched off (ia32_emulation=off). Wine's
+# 32-bit loader then runs under qemu's user-mode emulator, registered for i386 ELF files.
+if [ "${1:-build}" = test ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    binfmt=/proc/sys/fs/binfmt_misc
+    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+    [ -e "$binfmt/qemu-i386" ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
+fi
