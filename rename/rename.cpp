@@ -33,34 +33,36 @@ static bool RenameEntry(HANDLE console, WCHAR *path, WCHAR *target, DWORD positi
 {
     const WCHAR *name = find->cFileName;
     const WCHAR *alternate = find->cAlternateFileName;
-    DWORD length = NameLength(name, MAX_PATH);
-    DWORD alternateLength = NameLength(alternate, 14);
-    if (length == MAX_PATH || alternateLength == 14)
-        return false; // an unterminated name names nothing we could open or move
-
     bool walk = (find->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                 !(find->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+
     // An entry without a short name never qualifies, so most entries of a modern volume are
-    // settled without calling lstrcmpiW.
+    // settled here, without lstrcmpiW and without touching the buffers.
+    DWORD alternateLength = NameLength(alternate, 14);
     bool rename = false;
-    if (alternateLength != 0) {
+    if (alternateLength != 0 && alternateLength < 14) {
         DWORD i = 0;
-        while (i < length && name[i] == alternate[i])
+        while (i < alternateLength && name[i] == alternate[i])
             ++i;
-        rename = (i != length || alternate[i] != 0) && lstrcmpiW(name, alternate) == 0;
+        bool identical = i == alternateLength && name[i] == 0;
+        rename = !identical && NameLength(name, MAX_PATH) < MAX_PATH &&
+                 lstrcmpiW(name, alternate) == 0;
     }
+    if (!rename && !walk)
+        return false;
+    DWORD length = NameLength(name, MAX_PATH);
+    if (length == MAX_PATH)
+        return false; // unterminated: names nothing we could open or move
 
     if (position + length >= PathUnits || (rename && position + alternateLength >= PathUnits)) {
-        // Past 32,767 units the system cannot name the entry either; say so only where a
-        // rename or a walk is lost, and show as much of the path as the buffer holds.
-        if (rename || walk) {
-            DWORD i = 0;
-            for (; position + i < PathUnits - 1 && i < length; ++i)
-                path[position + i] = name[i];
-            path[position + i] = 0;
-            PrintConsole(console, PathFailed, rename ? u"MoveFile" : u"FindFirstFile",
-                         (DWORD)ERROR_FILENAME_EXCED_RANGE, path);
-        }
+        // Past 32,767 units the system cannot name the entry either, so the rename or the walk
+        // is lost: say so, with as much of the path as the buffer holds.
+        DWORD i = 0;
+        for (; position + i < PathUnits - 1 && i < length; ++i)
+            path[position + i] = name[i];
+        path[position + i] = 0;
+        PrintConsole(console, PathFailed, rename ? u"MoveFile" : u"FindFirstFile",
+                     (DWORD)ERROR_FILENAME_EXCED_RANGE, path);
         return false;
     }
 
