@@ -79,5 +79,15 @@ test: deps dist/shortcase.exe $(WIN64)/shortcase.exe
 	cmake --build $(HOST) -j2
 	ctest --test-dir $(HOST) --output-on-failure -j2
 
+# A longer fuzzing run of the splitter than the one in `make test`; new inputs stay in build/.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	cmake -S . -B $(HOST) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(HOST) --target cmdline_fuzz
+	mkdir -p $(HOST)/tests/fuzz/scratch-corpus
+	$(HOST)/tests/fuzz/cmdline_fuzz -max_total_time=$(FUZZ_SECONDS) -dict=tests/fuzz/cmdline.dict \
+		-artifact_prefix=$(HOST)/tests/fuzz/ -print_final_stats=1 \
+		$(HOST)/tests/fuzz/scratch-corpus tests/fuzz/corpus
+
 clean:
 	rm -rf build dist
