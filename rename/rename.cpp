@@ -39,22 +39,28 @@ static bool RenameEntry(HANDLE console, WCHAR *path, WCHAR *target, DWORD positi
     // An entry without a short name never qualifies, so most entries of a modern volume are
     // settled here, without lstrcmpiW and without touching the buffers.
     DWORD alternateLength = NameLength(alternate, 14);
-    bool rename = false;
-    if (alternateLength != 0 && alternateLength < 14) {
-        DWORD i = 0;
-        while (i < alternateLength && name[i] == alternate[i])
-            ++i;
-        bool identical = i == alternateLength && name[i] == 0;
-        rename = !identical && NameLength(name, MAX_PATH) < MAX_PATH &&
-                 lstrcmpiW(name, alternate) == 0;
-    }
-    if (!rename && !walk)
+    if (alternateLength == 14)
+        alternateLength = 0; // unterminated: no short name we could rely on
+    if (alternateLength == 0 && !walk)
         return false;
     DWORD length = NameLength(name, MAX_PATH);
     if (length == MAX_PATH)
         return false; // unterminated: names nothing we could open or move
 
-    if (position + length >= PathUnits || (rename && position + alternateLength >= PathUnits)) {
+    // Names that differ only in case have the same length. Checking that first spares the
+    // locale-aware lstrcmpiW every generated short name («PROGRA~1»), and keeps it from
+    // equating names that differ by more than case (a ligature against its two letters).
+    bool rename = false;
+    if (alternateLength == length) {
+        DWORD i = 0;
+        while (i < length && name[i] == alternate[i])
+            ++i;
+        rename = i != length && lstrcmpiW(name, alternate) == 0;
+    }
+    if (!rename && !walk)
+        return false;
+
+    if (position + length >= PathUnits) {
         // Past 32,767 units the system cannot name the entry either, so the rename or the walk
         // is lost: say so, with as much of the path as the buffer holds.
         DWORD i = 0;
@@ -69,13 +75,12 @@ static bool RenameEntry(HANDLE console, WCHAR *path, WCHAR *target, DWORD positi
     for (DWORD i = 0; i <= length; ++i)
         path[position + i] = name[i];
     if (rename) {
-        for (DWORD i = 0; i <= alternateLength; ++i)
+        for (DWORD i = 0; i <= length; ++i)
             target[position + i] = alternate[i];
         if (MoveFileW(path, target)) {
             // Walk on under the new spelling: in a case-sensitive directory the old one is gone.
-            for (DWORD i = 0; i <= alternateLength; ++i)
+            for (DWORD i = 0; i <= length; ++i)
                 path[position + i] = alternate[i];
-            length = alternateLength;
         } else {
             PrintConsole(console, u"MoveFile(\"%ls\", \"%ls\") returned error %lu\n", path, target,
                          GetLastError());
