@@ -1,0 +1,397 @@
+#!/usr/bin/env python3
+"""Measures shortcase and prints a markdown table: Wine timings against a floor program and a
+cmd loop, host figures through the simulated Win32 layer, and the image sizes.
+
+It measures and reports; it never fails because of a figure. It stops only when a run went
+wrong (a tree walked incompletely, a non-zero exit status), since then nothing was measured.
+"""
+
+import argparse
+import glob
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+PRODUCT_DIRS = ("driver", "cmdline", "rename")
+
+# The wide tree: top directories of MIDDLE directories of FILES files each.
+WIDE = (20, 100, 100)
+SMALL = (1, 20, 100)  # the same shape, small enough for the cmd loop
+# Wine's server resolves every open of a directory component by component (readlink on each
+# prefix), so a walk's cost grows with the cube of the depth: the floor alone takes about
+# 0.4 s at 100 levels, 3.6 s at 400 and 11 s at 800 here, minutes at 2,000.
+DEEP_LEVELS = 500
+DEEP_REPEAT = 1  # the deep tree is named this many times on one command line
+UNIX_PATH_MAX = 4096  # Wine cannot open a Unix path this long or longer
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# --- Trees on the Unix side --------------------------------------------------------------
+
+def wide_entries(shape):
+    top, middle, files = shape
+    return top + top * middle + top * middle * files
+
+
+def make_wide(path, shape):
+    """Half the files have 8.3-valid lower-case names, which Wine gives no short name; the
+    other half have long names, for which Wine makes one, so shortcase compares the two."""
+    top, middle, files = shape
+    os.mkdir(path)
+    for t in range(top):
+        for m in range(middle):
+            directory = os.path.join(path, "t%02d" % t, "m%02d" % m)
+            os.makedirs(directory)
+            for f in range(files):
+                name = "f%05d.txt" % f if f % 2 == 0 else "Report number %05d.txt" % f
+                os.close(os.open(os.path.join(directory, name), os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+def deep_levels(path, wanted):
+    """As deep as wanted one-letter levels, or as deep as Wine can still open the deepest
+    directory's Unix path with a few bytes to spare."""
+    room = UNIX_PATH_MAX - 1 - len(os.path.abspath(path)) - 8
+    return min(wanted, room // 2)
+
+
+def make_deep(path, levels):
+    # Relative steps through directory descriptors: the full path soon exceeds what one
+    # system call takes.
+    os.mkdir(path)
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(levels):
+        os.mkdir("a", dir_fd=fd)
+        inner = os.open("a", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    os.close(fd)
+
+
+def remove_tree(path):
+    # rm, not shutil.rmtree: Python's recursion stops short of the deepest trees.
+    subprocess.run(["rm", "-rf", "--", path], check=True)
+
+
+def prepare_trees(trees, wanted_levels):
+    """Makes each tree unless a stamp says it already has this shape."""
+    os.makedirs(trees, exist_ok=True)
+    levels = deep_levels(os.path.join(trees, "deep"), wanted_levels)
+    wanted = {
+        "empty": ("empty", lambda p: os.mkdir(p)),
+        "wide": ("wide %r" % (WIDE,), lambda p: make_wide(p, WIDE)),
+        "small": ("wide %r" % (SMALL,), lambda p: make_wide(p, SMALL)),
+        "deep": ("deep %d" % levels, lambda p: make_deep(p, levels)),
+    }
+    for name, (description, make) in wanted.items():
+        path = os.path.join(trees, name)
+        stamp = path + ".stamp"
+        if os.path.exists(stamp) and open(stamp).read() == description and os.path.isdir(path):
+            continue
+        log("making tree %s (%s)" % (name, description))
+        remove_tree(path)
+        make(path)
+        with open(stamp, "w") as f:
+            f.write(description)
+    return levels
+
+
+# --- Wine ----------------------------------------------------------------------------------
+
+def wine_environment(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d")
+    return env
+
+
+def prepare_prefix(prefix, env):
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
+        log("creating the Wine prefix %s (several minutes, once: its 32-bit half is set up "
+            "under emulation)" % prefix)
+        subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=1800)
+        # Wait until whatever the set-up started has ended, so it does not run beside the
+        # timings.
+        subprocess.run([WINESERVER, "-w"], env=env, timeout=3600)
+    # One server for all runs, ending on its own a minute after them.
+    subprocess.run([WINESERVER, "-p", "60"], env=env)  # 2 if one runs already
+
+
+def timed(command, env, cwd):
+    """Wall time of one process, and its exit status and standard output."""
+    start = time.perf_counter()
+    done = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=3600)
+    return time.perf_counter() - start, done.returncode, done.stdout.decode(errors="replace")
+
+
+def wine_benchmarks(args, env):
+    trees = os.path.join(args.build, "trees")
+    levels = prepare_trees(trees, args.deep_levels)
+    n_wide, n_small, n_deep = wide_entries(WIDE), wide_entries(SMALL), levels * DEEP_REPEAT
+    script = "Z:" + os.path.join(ROOT, "bench", "caseloop.cmd").replace("/", "\\")
+    # The programs run in the trees' directory and name them relatively: short arguments,
+    # and no quoting whatever the checkout's path.
+    programs = {
+        "shortcase": lambda targets: [WINE64, os.path.abspath(args.exe)] + targets,
+        "floor": lambda targets: [WINE64, os.path.abspath(args.floor)] + targets,
+        "cmd": lambda targets: [WINE64, "cmd", "/c", script] + targets,
+    }
+    targets = {
+        "wide": ["wide"], "empty": ["empty"],
+        "deep": ["deep"] * DEEP_REPEAT, "empties": ["empty"] * DEEP_REPEAT,
+        "small": ["small"],
+    }
+    expected_floor = {"wide": n_wide, "empty": 0, "deep": n_deep, "empties": 0, "small": n_small}
+    jobs = [("shortcase", "wide"), ("floor", "wide"), ("cmd", "small"),
+            ("shortcase", "empty"), ("floor", "empty"), ("cmd", "empty"),
+            ("shortcase", "deep"), ("floor", "deep"),
+            ("shortcase", "empties"), ("floor", "empties")]
+
+    def run(program, target):
+        seconds, status, out = timed(programs[program](targets[target]), env, trees)
+        if status != 0:
+            sys.exit("%s on %s ended with status %d" % (program, target, status))
+        if program == "floor" and out.strip() != str(expected_floor[target]):
+            sys.exit("floor saw %r entries in %s, expected %d: the tree was not walked whole"
+                     % (out.strip(), target, expected_floor[target]))
+        return seconds
+
+    # One untimed round checks every run and brings the trees into the page cache.
+    log("warm-up round")
+    for program, target in jobs:
+        run(program, target)
+
+    rounds = []
+    for r in range(args.rounds):
+        log("round %d of %d" % (r + 1, args.rounds))
+        # Rotating the order spreads any drift of the machine over all the jobs.
+        shift = r % len(jobs)
+        t = {}
+        for program, target in jobs[shift:] + jobs[:shift]:
+            t[program, target] = run(program, target)
+        per = {
+            "sc_wide": (t["shortcase", "wide"] - t["shortcase", "empty"]) / n_wide,
+            "fl_wide": (t["floor", "wide"] - t["floor", "empty"]) / n_wide,
+            "sc_deep": (t["shortcase", "deep"] - t["shortcase", "empties"]) / n_deep,
+            "fl_deep": (t["floor", "deep"] - t["floor", "empties"]) / n_deep,
+            "cmd_small": (t["cmd", "small"] - t["cmd", "empty"]) / n_small,
+        }
+        per["ratio_wide"] = per["sc_wide"] / per["fl_wide"]
+        per["ratio_deep"] = per["sc_deep"] / per["fl_deep"]
+        per["cmd_vs_sc"] = per["cmd_small"] / per["sc_wide"]
+        per.update({"raw " + p + " " + g: s for (p, g), s in t.items()})
+        rounds.append(per)
+    median = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
+    spread = {key: (min(r[key] for r in rounds), max(r[key] for r in rounds)) for key in rounds[0]}
+    return dict(median=median, spread=spread, levels=levels, n_wide=n_wide, n_small=n_small,
+                n_deep=n_deep, rounds=len(rounds))
+
+
+# --- Host ----------------------------------------------------------------------------------
+
+def key_values(text):
+    return {k: int(v) for k, v in (line.split() for line in text.splitlines() if line.strip())}
+
+
+def product_instructions(out_file):
+    """Instructions executed in the product's own functions (files under driver/, cmdline/,
+    rename/), exclusive of everything they call."""
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no",
+                           "--threshold=100", out_file],
+                          check=True, capture_output=True, text=True).stdout
+    total, functions = 0, {}
+    pattern = re.compile(r"^\s*([\d,]+)\s+\([^)]*\)\s+(\S+?):(.*?)(?: \[.*\])?$")
+    for line in text.splitlines():
+        m = pattern.match(line)
+        if not m:
+            continue
+        # callgrind_annotate shows paths below the common source root relative to it.
+        path = os.path.realpath(os.path.join(ROOT, m.group(2)))
+        if any(path.startswith(os.path.join(ROOT, d) + os.sep) for d in PRODUCT_DIRS):
+            count = int(m.group(1).replace(",", ""))
+            total += count
+            name = m.group(3).split("(")[0]
+            functions[name] = functions.get(name, 0) + count
+    return total, functions
+
+
+def host_benchmarks(args):
+    host = os.path.abspath(args.host)
+    figures = {}
+    for mode in ("heap", "stack"):
+        log("host: %s" % mode)
+        figures.update(key_values(subprocess.run([host, mode], check=True, capture_output=True,
+                                                 text=True).stdout))
+    calls = {}
+    for mode in ("walk", "empty"):
+        log("host: callgrind %s" % mode)
+        out_file = os.path.join(args.build, "callgrind.%s.out" % mode)
+        done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out_file,
+                               host, mode], check=True, capture_output=True, text=True)
+        calls[mode] = product_instructions(out_file)
+        if mode == "walk":
+            figures.update(key_values(done.stdout))
+    figures["ir_walk"], figures["functions"] = calls["walk"]
+    figures["ir_empty"] = calls["empty"][0]
+
+    # The product can only reach the heap through symbols it leaves undefined.
+    objects = [o for o in glob.glob(os.path.join(os.path.dirname(host), "**", "*.o"),
+                                    recursive=True)
+               if any(os.sep + d + os.sep in o for d in PRODUCT_DIRS)]
+    undefined = set()
+    for o in objects:
+        out = subprocess.run(["nm", "-u", "-C", o], check=True, capture_output=True,
+                             text=True).stdout
+        undefined.update(line.split()[-1] for line in out.splitlines() if line.strip())
+    heap = sorted(s for s in undefined
+                  if re.search(r"malloc|calloc|realloc|^free$|operator new|operator delete", s))
+    figures["objects"] = len(objects)
+    figures["undefined"] = sorted(undefined)
+    figures["heap_symbols"] = heap
+    return figures
+
+
+# --- Table ---------------------------------------------------------------------------------
+
+def us(seconds):
+    return "%.2f µs" % (seconds * 1e6)
+
+
+def n(value):
+    return "{:,}".format(value)
+
+
+def table(args, wine, host):
+    lines = ["| Measure | Figure | Target |", "|---|---:|---|"]
+    if wine:
+        m, s = wine["median"], wine["spread"]
+        overhead = lambda r: "%+.1f %%" % ((r - 1) * 100)
+        lines += [
+            "| Wine, wide tree (%s entries): shortcase per entry | %s | |" % (n(wine["n_wide"]), us(m["sc_wide"])),
+            "| Wine, wide tree: floor per entry | %s | |" % us(m["fl_wide"]),
+            "| Wine, wide tree: shortcase over floor (min … max of rounds) | %s (%s … %s) | ≤ +5 %% |"
+            % (overhead(m["ratio_wide"]), overhead(s["ratio_wide"][0]), overhead(s["ratio_wide"][1])),
+            "| Wine, deep tree (%s one-letter levels): shortcase per entry | %s | |"
+            % (n(wine["n_deep"]), us(m["sc_deep"])),
+            "| Wine, deep tree: floor per entry | %s | |" % us(m["fl_deep"]),
+            "| Wine, deep tree: shortcase over floor (min … max of rounds) | %s (%s … %s) | ≤ +5 %% |"
+            % (overhead(m["ratio_deep"]), overhead(s["ratio_deep"][0]), overhead(s["ratio_deep"][1])),
+            "| Wine, cmd `for /r` loop per entry (small tree, %s entries) | %s | |"
+            % (n(wine["n_small"]), us(m["cmd_small"])),
+            "| Wine, cmd loop per entry over shortcase per entry (min … max) | %.0f× (%.0f× … %.0f×) | ≥ 100× |"
+            % (m["cmd_vs_sc"], s["cmd_vs_sc"][0], s["cmd_vs_sc"][1]),
+        ]
+    if host:
+        h = host
+        lines += [
+            "| Host: LocalAlloc calls, run over %s entries (%s renamed) | %d | exactly 1 |"
+            % (n(h["heap_entries"]), n(h["heap_renames"]), h["localalloc_tree"]),
+            "| Host: LocalAlloc calls, run over an empty directory | %d | exactly 1 |"
+            % h["localalloc_empty"],
+            "| Host: heap functions referenced by the product's objects | %s | none |"
+            % (", ".join(h["heap_symbols"]) or "none"),
+            "| Host: product stack, depth 10 / 1,000 / 16,000 | %s / %s / %s bytes | |"
+            % (n(h["product_stack_10"]), n(h["product_stack_1000"]), n(h["product_stack_16000"])),
+            "| Host: product stack per level (16,000 against 10 levels) | %.1f bytes | ~0 |"
+            % ((h["product_stack_16000"] - h["product_stack_10"]) / (16000 - 10)),
+            "| Host: whole thread's stack high-water mark, depth 10 / 1,000 / 16,000 | %s / %s / %s bytes | |"
+            % (n(h["stack_10"]), n(h["stack_1000"]), n(h["stack_16000"])),
+            "| Host: product instructions per entry (%s entries) | %.1f | |"
+            % (n(h["entries"]), (h["ir_walk"] - h["ir_empty"]) / h["entries"]),
+        ]
+    for label, path in (("unsigned", "build/win/shortcase.exe"), ("signed", "dist/shortcase.exe")):
+        full = os.path.join(ROOT, path)
+        size = os.stat(full).st_size if os.path.exists(full) else None
+        lines.append("| Image size, %s `%s` | %s | %s |"
+                     % (label, path, n(size) + " bytes" if size is not None else "not built",
+                        "< 16,384 bytes" if label == "unsigned" else ""))
+    return "\n".join(lines)
+
+
+def notes(args, wine, host):
+    out = []
+    if wine:
+        out.append(
+            "Wine figures: Wine 8, the x86-64 build `build/win64/shortcase.exe` of the same "
+            "sources started by `%s` (the shipped image is i686; this machine runs 32-bit Wine "
+            "only under emulation). Per-entry cost = (time on the tree − time on an empty "
+            "directory named as often) / entries, each from whole-process wall time; %d rounds, "
+            "programs interleaved in a rotating order, medians; ratios are taken within each "
+            "round, then the median. Wide tree: %d × %d directories of %d files, half 8.3 "
+            "names (no short name under Wine), half long names (Wine makes a short name, so "
+            "shortcase compares the two). Deep tree: %d nested directories named `a`; Wine's "
+            "server resolves each directory open component by component, so the per-entry "
+            "cost there grows with the depth for both programs, and 2,000 levels would take "
+            "minutes a run (`--deep-levels 2000` does it). Floor: `bench/floor.cpp`, only FindFirstFileW/"
+            "FindNextFileW over the same trees. cmd loop: `bench/caseloop.cmd` under Wine's "
+            "64-bit cmd.exe, timed on the small tree (%d × %d × %d) and set against shortcase's "
+            "per-entry cost on the wide tree. Under Wine no name differs from its short name "
+            "only in case, so neither shortcase nor the loop renames anything; Wine 8's cmd "
+            "also expands `%%~snxI` to the long name."
+            % (WINE64, wine["rounds"], WIDE[0], WIDE[1], WIDE[2], wine["levels"], SMALL[0], SMALL[1],
+               SMALL[2]))
+    if host:
+        fn = ", ".join("%s %s" % (k, n(v)) for k, v in sorted(host["functions"].items(),
+                                                              key=lambda kv: -kv[1]))
+        out.append(
+            "Host figures: the product sources and `tests/sim` built at -O2 without sanitizers "
+            "(`bench/host.cpp`). LocalAlloc is counted by the simulated layer; heap symbols are "
+            "looked for with `nm -u` in the product's %d object files. Product stack = the lowest "
+            "frame at any call the product makes into the platform layer, measured from the "
+            "frame that started the run; the high-water mark is that of the whole thread "
+            "(pattern-filled stack), simulated layer included. Instructions: callgrind, "
+            "exclusive counts of functions in driver/, cmdline/ and rename/ only, "
+            "(run on tree − run on empty directory) / entries; in the tree run: %s. "
+            "lstrcmpiW was called %s times, %s of them on names of different lengths."
+            % (host["objects"], fn, n(host["lstrcmpiw_calls"]), n(host["lstrcmpiw_unequal_length"])))
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
+    parser.add_argument("--exe", default=os.path.join(ROOT, "build", "win64", "shortcase.exe"))
+    parser.add_argument("--floor", default=os.path.join(ROOT, "build", "bench", "floor.exe"))
+    parser.add_argument("--host", default=os.path.join(ROOT, "build", "bench", "host", "bench",
+                                                       "shortcase_bench"))
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--deep-levels", type=int, default=DEEP_LEVELS,
+                        help="depth of the deep tree, at most what a 4,096-byte Unix path holds")
+    parser.add_argument("--no-wine", action="store_true")
+    parser.add_argument("--no-host", action="store_true")
+    args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
+    os.makedirs(args.build, exist_ok=True)
+
+    wine = host = None
+    if not args.no_wine:
+        env = wine_environment(os.path.join(args.build, "pfx"))
+        prepare_prefix(env["WINEPREFIX"], env)
+        wine = wine_benchmarks(args, env)
+    if not args.no_host:
+        host = host_benchmarks(args)
+
+    print(table(args, wine, host))
+    print()
+    for note in notes(args, wine, host):
+        print(note)
+        print()
+    if wine:
+        print("Raw medians (s): " + ", ".join(
+            "%s %.3f" % (k[4:], v) for k, v in sorted(wine["median"].items()) if k.startswith("raw ")))
+        print()
+    print("Reproduce: `make bench` (`python3 bench/run.py --rounds N` after it for more rounds).")
+
+
+if __name__ == "__main__":
+    main()
