@@ -13,7 +13,12 @@ BOOL PrintConsole(HANDLE console, const WCHAR *format, ...)
     if (formatted <= 0)
         return FALSE;
 
-    DWORD units = (DWORD)formatted;
+    // Wine's wvsprintfW counts the terminator of a text it had to cut; write up to it only.
+    DWORD units = 0;
+    while (units < (DWORD)formatted && text[units])
+        ++units;
+    if (units == 0)
+        return FALSE;
     if (text[units - 1] != u'\n')
         text[units++] = u'\n';
     DWORD written = 0;
