@@ -1,0 +1,607 @@
+#!/usr/bin/env python3
+# Runs shortcase.exe under Wine on real directory trees and checks its console text, exit status and effects.
+"""Black-box runs of the Windows image under Wine.
+
+Every run goes through launcher.exe, which hands the program an exact command line (Wine
+would re-quote a Unix argv) and records the full 32-bit exit code. The console text is read
+through a pty with a very wide window, so that Wine's console neither wraps nor loses it
+(WriteConsoleW only writes when standard error is a console).
+
+  runner.py setup --prefix DIR                       create the Wine prefix unless present
+  runner.py fast  --prefix DIR --exe X64.exe ...     the full case table (x86-64 build)
+  runner.py slow  --prefix DIR --exe I686.exe ...    four cases on the real 32-bit image
+"""
+
+import argparse
+import concurrent.futures
+import dataclasses
+import fcntl
+import os
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import time
+from typing import Callable, Dict, List, Optional, Tuple
+
+WINE64 = '/usr/lib/wine/wine64'
+WINESERVER = '/usr/lib/wine/wineserver'
+COLUMNS = 32000
+
+NO_ARGUMENTS = 'No arguments: at least one (wildcard) directory or file name must be given!'
+
+
+def win(path: str) -> str:
+    """The Windows spelling of a Unix path: Wine's Z: drive maps the Unix root."""
+    return 'Z:' + path.replace('/', '\\')
+
+
+def first_failed(code: int, argument: str) -> str:
+    return f"FindFirstFile() returned error {code} for argument '{argument}'"
+
+
+def walk_failed(code: int, path: str) -> str:
+    return f"FindFirstFile() returned error {code} for path '{path}'"
+
+
+def no_match(argument: str) -> str:
+    return f"No match for argument '{argument}'!"
+
+
+def too_long(argument: str) -> str:
+    return f"Argument '{argument}' exceeds MAX_PATH!"
+
+
+# ---------------------------------------------------------------------------------------------
+# Wine
+
+
+class Wine:
+    """Starts Windows programs in one prefix. As root, every Wine process (the server above
+    all, which opens the files) runs without the capabilities that bypass permission bits, so
+    that a directory with mode 000 refuses its listing as it would for a user."""
+
+    def __init__(self, prefix: str):
+        self.prefix = os.path.abspath(prefix)
+        self.env = dict(os.environ)
+        for key in list(self.env):
+            if key.startswith('WINE'):
+                del self.env[key]
+        self.env.update(WINEPREFIX=self.prefix, WINEARCH='win64', WINEDEBUG='-all',
+                        WINEDLLOVERRIDES='winedbg.exe=d;mscoree=d;mshtml=d', LANG='C.UTF-8',
+                        LC_ALL='C.UTF-8', DISPLAY='')
+        self.wrap: List[str] = []
+        if os.geteuid() == 0:
+            self.wrap = ['setpriv', '--bounding-set=-dac_override,-dac_read_search', '--']
+
+    def command(self, *args: str) -> List[str]:
+        return self.wrap + list(args)
+
+    def create_prefix(self, timeout: float) -> float:
+        """Creates the prefix unless it exists; returns the seconds it took (0 if present)."""
+        if os.path.exists(os.path.join(self.prefix, 'system.reg')):
+            return 0.0
+        started = time.monotonic()
+        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        subprocess.run(self.command(WINE64, 'wineboot', '-i'), env=self.env, timeout=timeout,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, start_new_session=True)
+        subprocess.run(self.command(WINESERVER, '-w'), env=self.env, timeout=timeout, check=False)
+        if not os.path.exists(os.path.join(self.prefix, 'system.reg')):
+            raise RuntimeError(f'wineboot left no prefix in {self.prefix}')
+        return time.monotonic() - started
+
+    def start_server(self) -> None:
+        """A server that outlives single runs (each start would cost seconds); it ends itself
+        a minute after the last client. A second start while one runs is a no-op."""
+        subprocess.run(self.command(WINESERVER, '-p60'), env=self.env, timeout=60,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
+
+@dataclasses.dataclass
+class Outcome:
+    exit: Optional[int]      # the child's full exit code, None when the launcher failed
+    console: str             # console text, escape sequences and carriage returns removed
+    redirected: bytes        # what reached a redirected standard error
+    seconds: float
+    timed_out: bool
+    launcher: str            # the launcher's result file when it did not hold a number
+
+
+ESCAPES = re.compile(r'\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07\x1b]*(\x07|\x1b\\)|\x1b[()][A-Z0-9]|\r')
+
+
+def launch(wine: Wine, launcher: str, runs: str, name: str, program: str, command_line: str,
+           directory: Optional[str], stderr: str, timeout: float) -> Outcome:
+    """Runs program with exactly command_line in directory (Unix path or None); stderr is
+    'console', 'file' or 'pipe'."""
+    request = os.path.join(runs, name + '.request')
+    result = os.path.join(runs, name + '.exit')
+    if os.path.exists(result):
+        os.unlink(result)
+    fields = [win(program), command_line, win(directory) if directory else '', win(result)]
+    with open(request, 'wb') as f:
+        f.write(''.join(field + '\0' for field in fields).encode('utf-16-le', 'surrogatepass'))
+
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack('HHHH', 50, COLUMNS, 0, 0))
+    error_path = os.path.join(runs, name + '.stderr')
+    error_file = None
+    if stderr == 'console':
+        error_target = slave
+    elif stderr == 'file':
+        error_file = open(error_path, 'wb')
+        error_target = error_file
+    else:
+        error_target = subprocess.PIPE
+    started = time.monotonic()
+    process = subprocess.Popen(wine.command(WINE64, launcher, win(request)), env=wine.env,
+                               stdin=slave, stdout=slave, stderr=error_target,
+                               start_new_session=True, cwd=runs)
+    os.close(slave)
+    if error_file:
+        error_file.close()
+
+    console = b''
+    redirected = b''
+    streams = [master] + ([process.stderr.fileno()] if process.stderr else [])
+    deadline = started + timeout
+    timed_out = False
+    quiet_since = None
+    while streams:
+        now = time.monotonic()
+        if now > deadline:
+            timed_out = True
+            os.killpg(process.pid, signal.SIGKILL)
+            break
+        ready, _, _ = select.select(streams, [], [], 0.1)
+        for fd in ready:
+            try:
+                data = os.read(fd, 1 << 16)
+            except OSError:
+                data = b''
+            if not data:
+                streams.remove(fd)
+            elif fd == master:
+                console += data
+            else:
+                redirected += data
+        if not ready and process.poll() is not None:
+            # Wine's console host may hold the pty open a moment after the program ended.
+            quiet_since = quiet_since or now
+            if now - quiet_since > 0.5:
+                break
+        elif ready:
+            quiet_since = None
+    process.wait()
+    seconds = time.monotonic() - started
+    os.close(master)
+    if process.stderr:
+        redirected += process.stderr.read()
+        process.stderr.close()
+    if stderr == 'file':
+        with open(error_path, 'rb') as f:
+            redirected = f.read()
+
+    text = ESCAPES.sub('', console.decode('utf-8', 'replace'))
+    exit_code = None
+    launcher_text = ''
+    if os.path.exists(result):
+        with open(result) as f:
+            launcher_text = f.read().strip()
+        if launcher_text.isdigit():
+            exit_code = int(launcher_text)
+    else:
+        launcher_text = f'no result file (wine exit {process.returncode})'
+    return Outcome(exit_code, text, redirected, seconds, timed_out, launcher_text)
+
+
+# ---------------------------------------------------------------------------------------------
+# Trees on the Unix side
+
+
+def listing(root: str) -> List[Tuple[str, str]]:
+    """Every entry below root with its kind, sorted: names compare case-sensitively, so a
+    rename that only changes case shows."""
+    entries = []
+    for directory, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(directory, name)
+            kind = 'link' if os.path.islink(path) else 'dir' if os.path.isdir(path) else 'file'
+            entries.append((os.path.relpath(path, root), kind))
+    return sorted(entries)
+
+
+def make_big_tree(root: str, directories: int, files: int) -> None:
+    """directories × files entries in two levels: 8.3-valid names in lower and mixed case (no
+    short name under Wine) and long names that get a «NAME~N.EXT» short name."""
+    os.makedirs(root)
+    for d in range(directories):
+        sub = os.path.join(root, f'Dir {d:03d} Of The Tree' if d % 2 else f'dir{d:03d}')
+        os.mkdir(sub)
+        for n in range(files):
+            if n % 3 == 0:
+                name = f'file{n:04d}.txt'
+            elif n % 3 == 1:
+                name = f'Mixed{n:03d}.Txt'
+            else:
+                name = f'A Long File Name {n:04d}.Text'
+            with open(os.path.join(sub, name), 'wb') as f:
+                f.write(b'x')
+        os.mkdir(os.path.join(sub, 'Empty Sub'))
+
+
+DEEP_NAME = 'd' * 10
+
+
+def make_deep_tree(root: str, levels: int, witness: str) -> None:
+    """A chain of directories named DEEP_NAME, built through directory handles, since past
+    4,096 bytes the Unix path itself cannot be used. witness, the deepest path that still fits
+    with room for a pattern, gets a locked sibling directory: its message proves the walk got
+    that far. (Ten-letter names rather than one-letter ones: Wine's cost per opened path grows
+    with its depth, so 2,000 one-letter levels take minutes.)"""
+    os.makedirs(root)
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    path = root
+    try:
+        for _ in range(levels):
+            if path == witness:
+                lock(os.path.join(witness, 'x'))
+            os.mkdir(DEEP_NAME, dir_fd=fd)
+            inner = os.open(DEEP_NAME, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+            path += '/' + DEEP_NAME
+    finally:
+        os.close(fd)
+
+
+def lock(path: str) -> None:
+    """A directory that refuses its listing (mode 000); recorded so unlock_all finds it."""
+    os.makedirs(path, exist_ok=True)
+    os.chmod(path, 0)
+    root = path
+    while not os.path.exists(os.path.join(root, 'runs')):
+        root = os.path.dirname(root)
+    with open(os.path.join(root, 'locked'), 'a') as f:
+        f.write(path + '\n')
+
+
+def unlock_all(root: str) -> None:
+    """Gives back the permissions that lock() took, so the work tree can be removed."""
+    record = os.path.join(root, 'locked')
+    if os.path.exists(record):
+        with open(record) as f:
+            for path in f.read().split('\n'):
+                if path and os.path.isdir(path):
+                    os.chmod(path, 0o755)
+
+
+def build_trees(work: str, big: Tuple[int, int]) -> Dict[str, str]:
+    """Builds every tree the cases use under work and returns the names for their paths."""
+    unlock_all(work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.path.join(work, 'runs'))
+    open(os.path.join(work, 'locked'), 'w').close()
+    t = {'work': work}
+    t['empty'] = os.path.join(work, 'empty')
+    os.mkdir(t['empty'])
+
+    # Directories that refuse their listing, reached through differently delimited arguments.
+    t['np'] = os.path.join(work, 'np')
+    os.makedirs(os.path.join(t['np'], 'sub', 'locked'))
+    lock(os.path.join(t['np'], 'locked.txt'))
+    lock(os.path.join(t['np'], 'locked'))
+    with open(os.path.join(t['np'], 'plain.txt'), 'wb') as f:
+        f.write(b'x')
+
+    # Exactly 259 and 260 units as Windows paths: a long first component, then the rest.
+    t['maxpath'] = os.path.join(work, 'maxpath')
+    first = 260 - len(win(t['maxpath'])) - 2 - 60
+    if first < 1:
+        raise RuntimeError(f'work directory {work} is too long for 260-unit paths below it')
+    base = os.path.join(t['maxpath'], 'm' * min(first, 200))
+    os.makedirs(base)
+    rest = 260 - len(win(base)) - 1
+    t['path260'] = os.path.join(base, 'x' * rest)
+    t['path259'] = os.path.join(base, 'y' * (rest - 1))
+    os.mkdir(t['path260'])
+    os.mkdir(t['path259'])
+    assert len(win(t['path260'])) == 260 and len(win(t['path259'])) == 259
+
+    # A directory symbolic link back up to the tree's root: a walk that entered it would not
+    # end before the path grew too long to open.
+    t['loop'] = os.path.join(work, 'loop')
+    os.makedirs(os.path.join(t['loop'], 'inner'))
+    os.symlink('..', os.path.join(t['loop'], 'inner', 'up'))
+    os.symlink('.', os.path.join(t['loop'], 'self'))
+    with open(os.path.join(t['loop'], 'inner', 'file.txt'), 'wb') as f:
+        f.write(b'x')
+
+    t['deep'] = os.path.join(work, 'deep')
+    levels = (4096 - len(t['deep'])) // (len(DEEP_NAME) + 1) + 40
+    witness_levels = (4000 - len(t['deep'])) // (len(DEEP_NAME) + 1)
+    t['deep-witness'] = t['deep'] + ('/' + DEEP_NAME) * witness_levels
+    make_deep_tree(t['deep'], levels, t['deep-witness'])
+
+    # A smaller tree with one locked directory in the last place the walk reaches.
+    t['reach'] = os.path.join(work, 'reach')
+    make_big_tree(t['reach'], 20, 60)
+    t['reach-locked'] = os.path.join(t['reach'], 'Dir 019 Of The Tree', 'Empty Sub', 'locked')
+    lock(t['reach-locked'])
+
+    t['big'] = os.path.join(work, 'big')
+    make_big_tree(t['big'], *big)
+    return t
+
+
+# ---------------------------------------------------------------------------------------------
+# Cases
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    command_line: str                 # passed to the program exactly
+    exit: int
+    output: List[str]                 # the console lines, each ended by a line feed
+    cwd: Optional[str] = None         # tree name of the current directory
+    stderr: str = 'console'
+    same_exit_as: Optional[str] = None   # a console case whose exit status this one must match
+    unchanged: Optional[str] = None   # tree name whose listing must survive the run
+    check: Optional[Callable[['Case', Outcome, Dict[str, str]], List[str]]] = None
+    timeout: float = 60
+
+
+def splitter_rows() -> List[Case]:
+    """The splitter's worked results, observed through the arguments the FindFirstFile message
+    echoes. The current directory is empty, so every name exists nowhere: a plain name fails
+    with 2, one below a missing directory with 3. Argument 0 is never echoed; a quoted one
+    that was split wrongly would show as an extra argument."""
+    def row(name, line, arguments, exit=None):
+        return Case('split-' + name, line, exit if exit is not None else arguments[-1][0],
+                    [first_failed(code, text) for code, text in arguments], cwd='empty')
+    return [
+        row('plain', 'prog a b', [(2, 'a'), (2, 'b')]),
+        row('quoted-program', '"C:\\Program Files\\x.exe" "a b" c', [(2, 'a b'), (2, 'c')]),
+        row('escaped-quote', 'prog a\\"b', [(2, 'a"b')]),
+        row('even-backslashes', 'prog a\\\\"b c"', [(3, 'a\\b c')]),
+        row('doubled-quote', 'prog "a""b"', [(2, 'a"b')]),
+        row('unterminated', 'prog "abc', [(2, 'abc')]),
+        row('empty-quotes', 'prog ""', [(3, '')]),
+        row('leading-blanks', '  prog a', [(2, 'prog'), (2, 'a')]),
+        Case('split-blanks-only', '   ', 160, [NO_ARGUMENTS], cwd='empty'),
+        row('inner-empty-quotes', 'prog a""b', [(2, 'ab')]),
+        row('three-quotes', 'prog """', [(2, '"')]),
+        row('four-quotes', 'prog """"', [(2, '"')]),
+        row('escaped-quotes-split', 'prog \\"a b\\"', [(2, '"a'), (2, 'b"')]),
+        row('quotes-mid-token', 'prog "a b"c d"e f"', [(2, 'a bc'), (2, 'de f')]),
+        row('four-backslashes', 'prog a\\\\\\\\"b"', [(3, 'a\\\\b')]),
+        row('three-backslashes', 'prog \\\\\\"', [(2, '\\"')]),
+        # Beyond the worked table: tabs and mixed blanks separate, trailing blanks add nothing.
+        row('tabs', 'prog\ta \t\tb', [(2, 'a'), (2, 'b')]),
+        row('trailing-blanks', 'prog a \t ', [(2, 'a')]),
+        row('backslashes-kept', 'prog a\\\\b\\', [(2, 'a\\\\b\\')]),
+    ]
+
+
+def fast_cases(t: Dict[str, str]) -> List[Case]:
+    W = {k: win(v) for k, v in t.items()}
+    long_missing = W['empty'] + '\\' + '\\'.join(['q' * 100] * 11)   # 1,100+ units
+    long_message = first_failed(3, long_missing)
+    cases = splitter_rows() + [
+        Case('no-argument', 'prog', 160, [NO_ARGUMENTS]),
+        Case('missing-file', f'prog {W["empty"]}\\nothing*.txt', 2,
+             [first_failed(2, W['empty'] + '\\nothing*.txt')]),
+        Case('missing-directory', f'prog {W["empty"]}\\nowhere\\*', 3,
+             [first_failed(3, W['empty'] + '\\nowhere\\*')]),
+        Case('empty-directory', f'prog {W["empty"]}\\*', 0, [no_match(W['empty'] + '\\*')]),
+        Case('maxpath-260', f'prog {W["path260"]}', 0, [too_long(W['path260'])]),
+        Case('maxpath-259', f'prog {W["path259"]}', 0, []),
+        Case('maxpath-260-wildcard', f'prog {W["path260"][:-1]}*', 0, [too_long(W['path260'][:-1] + '*')]),
+        Case('maxpath-260-missing', f'prog {W["path260"]}\\z', 2,
+             [first_failed(2, W['path260'] + '\\z')]),
+        Case('first-fails-second-succeeds', f'prog {W["empty"]}\\missing {W["empty"]}\\*', 0,
+             [first_failed(2, W['empty'] + '\\missing'), no_match(W['empty'] + '\\*')]),
+        Case('first-succeeds-second-fails', f'prog {W["empty"]}\\* {W["empty"]}\\missing', 2,
+             [no_match(W['empty'] + '\\*'), first_failed(2, W['empty'] + '\\missing')]),
+        Case('option-like', 'prog /?', 2, [first_failed(2, '/?')], cwd='empty'),
+        # The walk's pattern is built from the name position, so its message shows it.
+        Case('drive-relative', 'prog Z:*.txt', 0, [walk_failed(5, 'Z:locked.txt\\*')], cwd='np'),
+        Case('no-backslash', 'prog locked', 0, [walk_failed(5, 'locked\\*')], cwd='np'),
+        Case('forward-slash-no-delimiter', 'prog sub/locked', 0, [walk_failed(5, 'locked\\*')],
+             cwd='np'),
+        Case('full-path', f'prog {W["np"]}\\lock*', 0,
+             [walk_failed(5, W['np'] + '\\locked\\*'), walk_failed(5, W['np'] + '\\locked.txt\\*')],
+             check=any_order),
+        Case('walk-reaches-last-directory', f'prog {W["reach"]}', 0,
+             [walk_failed(5, win(t['reach-locked']) + '\\*')], timeout=120),
+        Case('symlink-loop', f'prog {W["loop"]}', 0, [], unchanged='loop'),
+        Case('symlink-itself', f'prog {W["loop"]}\\self', 0, []),
+        Case('deep-tree', f'prog {W["deep"]}', 0, [], check=deep_tree, timeout=300),
+        Case('big-tree', f'prog {W["big"]}', 0, [], unchanged='big', timeout=300),
+        Case('big-tree-wildcard', f'prog {W["big"]}\\*', 0, [], unchanged='big', timeout=300),
+        Case('non-ascii', f'prog {W["empty"]}\\grüße-ß-ä€', 2,
+             [first_failed(2, W['empty'] + '\\grüße-ß-ä€')]),
+        # Wine's wvsprintfW keeps 1,023 characters of a text it cuts; the line still ends.
+        Case('message-cut', f'prog {long_missing}', 3, [long_message[:1023]]),
+    ]
+    for stderr in ('file', 'pipe'):
+        cases += [
+            Case(f'{stderr}-no-argument', 'prog', 160, [], stderr=stderr, same_exit_as='no-argument'),
+            Case(f'{stderr}-missing-file', f'prog {W["empty"]}\\nothing*.txt', 2, [],
+                 stderr=stderr, same_exit_as='missing-file'),
+            Case(f'{stderr}-walk-failure', 'prog locked', 0, [], cwd='np', stderr=stderr,
+                 same_exit_as='no-backslash'),
+            Case(f'{stderr}-first-fails-second-succeeds',
+                 f'prog {W["empty"]}\\missing {W["empty"]}\\*', 0, [], stderr=stderr,
+                 same_exit_as='first-fails-second-succeeds'),
+        ]
+    return cases
+
+
+def slow_cases(t: Dict[str, str]) -> List[Case]:
+    W = {k: win(v) for k, v in t.items()}
+    return [
+        Case('i686-no-argument', 'prog', 160, [NO_ARGUMENTS], timeout=900),
+        Case('i686-missing-file', f'prog {W["empty"]}\\nothing*.txt', 2,
+             [first_failed(2, W['empty'] + '\\nothing*.txt')], timeout=900),
+        Case('i686-tree', f'prog {W["big"]}', 0, [], unchanged='big', timeout=900),
+        Case('i686-file-missing-file', f'prog {W["empty"]}\\nothing*.txt', 2, [], stderr='file',
+             timeout=900),
+    ]
+
+
+# Extra checks, for outcomes that a fixed list of lines cannot state.
+
+def any_order(case: Case, outcome: Outcome, trees: Dict[str, str]) -> List[str]:
+    """The file system decides the order of a directory's entries."""
+    got = outcome.console.split('\n')
+    if got and got[-1] == '':
+        got.pop()
+    if sorted(got) != sorted(case.output):
+        return [f'console lines {got!r}, expected in any order {case.output!r}']
+    return []
+
+
+def deep_tree(case: Case, outcome: Outcome, trees: Dict[str, str]) -> List[str]:
+    """Wine cannot open a Unix path over 4,096 bytes. The walk must go down as far as paths
+    open (the locked directory beside the deepest openable level reports 5), report the
+    level it cannot list (Wine says 31, ERROR_GEN_FAILURE), and stop there. Both paths are
+    longer than a message holds, so each line is checked by its code and the start of its
+    path, which must run along the chain."""
+    lines = outcome.console.split('\n')
+    if lines[-1] != '':
+        return [f'console text does not end with a line feed: {outcome.console[-80:]!r}']
+    lines.pop()
+    faults = []
+    codes = []
+    chain = re.escape(win(trees['deep'])) + r'(\\' + DEEP_NAME + ')+'
+    for line in lines:
+        m = re.match(r"FindFirstFile\(\) returned error (\d+) for path '(" + chain + ')', line)
+        if not m or len(line) < 1000:
+            faults.append(f'unexpected line {line[:160]!r}...')
+        else:
+            codes.append(int(m.group(1)))
+    if sorted(codes) != [5, 31]:
+        faults.append(f'walk failure codes {codes}, expected 5 (the witness) and 31 (too deep)')
+    return faults
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def expected_text(lines: List[str]) -> str:
+    return ''.join(line + '\n' for line in lines)
+
+
+def judge(case: Case, outcome: Outcome, trees: Dict[str, str], before: Dict[str, list],
+          observed: Dict[str, Outcome]) -> List[str]:
+    faults = []
+    if outcome.timed_out:
+        faults.append(f'no end within {case.timeout:.0f} s')
+    if outcome.exit is None:
+        faults.append(f'launcher: {outcome.launcher}')
+    elif outcome.exit != case.exit:
+        faults.append(f'exit status {outcome.exit}, expected {case.exit}')
+    if case.check:
+        faults += case.check(case, outcome, trees)
+    elif outcome.console != expected_text(case.output):
+        faults.append(f'console text {outcome.console!r}, expected {expected_text(case.output)!r}')
+    if case.stderr != 'console' and outcome.redirected:
+        faults.append(f'{outcome.redirected[:200]!r} reached the redirected standard error')
+    if case.same_exit_as:
+        other = observed.get(case.same_exit_as)
+        if other is None:
+            faults.append(f'no run of {case.same_exit_as} to compare with')
+        elif other.exit != outcome.exit:
+            faults.append(f'exit status {outcome.exit}, on the console {other.exit}')
+    if case.unchanged and listing(trees[case.unchanged]) != before[case.unchanged]:
+        faults.append(f'tree {case.unchanged} changed')
+    return faults
+
+
+def run_suite(args, cases_of, big) -> int:
+    wine = Wine(args.prefix)
+    if not os.path.exists(os.path.join(wine.prefix, 'system.reg')):
+        print(f'no Wine prefix in {wine.prefix}: run "runner.py setup" first', file=sys.stderr)
+        return 1
+    started = time.monotonic()
+    work = os.path.abspath(args.work)
+    trees = build_trees(work, big)
+    runs = os.path.join(work, 'runs')
+    cases = cases_of(trees)
+    if args.only:
+        cases = [c for c in cases if re.search(args.only, c.name)]
+    before = {c.unchanged: listing(trees[c.unchanged]) for c in cases if c.unchanged}
+    for name, entries in before.items():
+        print(f'tree {name}: {len(entries)} entries')
+    print(f'trees built in {time.monotonic() - started:.1f} s')
+    wine.start_server()
+
+    program = os.path.abspath(args.exe)
+    launcher = os.path.abspath(args.launcher)
+    directory = lambda c: trees[c.cwd] if c.cwd else trees['empty']
+    observed: Dict[str, Outcome] = {}
+
+    def run(case):
+        return case, launch(wine, launcher, runs, case.name, program, case.command_line,
+                            directory(case), case.stderr, case.timeout)
+
+    failures = 0
+    # Cases that compare with another case's run come after it.
+    batches = ([c for c in cases if not c.same_exit_as], [c for c in cases if c.same_exit_as])
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        for batch in batches:
+            for case, outcome in pool.map(run, batch):
+                observed[case.name] = outcome
+                faults = judge(case, outcome, trees, before, observed)
+                status = 'FAIL' if faults else 'ok'
+                failures += status == 'FAIL'
+                print(f'{status:4} {case.name} ({outcome.seconds:.1f} s, exit {outcome.exit})')
+                for fault in faults:
+                    print(f'       {fault}')
+                sys.stdout.flush()
+    unlock_all(work)
+    print(f'{len(cases) - failures} of {len(cases)} cases as expected, '
+          f'in {time.monotonic() - started:.1f} s')
+    return 1 if failures else 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('suite', choices=['setup', 'fast', 'slow'])
+    parser.add_argument('--prefix', required=True, help='the Wine prefix directory')
+    parser.add_argument('--exe', help='the shortcase.exe to run')
+    parser.add_argument('--launcher', help='launcher.exe (x86-64)')
+    parser.add_argument('--work', help='scratch directory for the trees (emptied first)')
+    parser.add_argument('--jobs', type=int, default=1, help='runs at a time')
+    parser.add_argument('--only', help='run only the cases whose name matches this regex')
+    parser.add_argument('--timeout', type=float, default=900, help='prefix creation limit (s)')
+    args = parser.parse_args()
+
+    if args.suite == 'setup':
+        seconds = Wine(args.prefix).create_prefix(args.timeout)
+        print(f'Wine prefix {args.prefix}: ' +
+              (f'created in {seconds:.0f} s' if seconds else 'present, reused'))
+        return 0
+    for option in ('exe', 'launcher', 'work'):
+        if not getattr(args, option):
+            parser.error(f'--{option} is required for the {args.suite} suite')
+    for path in (args.exe, args.launcher):
+        if not os.path.isfile(path):
+            print(f'missing {path}', file=sys.stderr)
+            return 1
+    if args.suite == 'fast':
+        return run_suite(args, fast_cases, (50, 200))
+    return run_suite(args, slow_cases, (10, 30))
+
+
+if __name__ == '__main__':
+    sys.exit(main())
