@@ -281,4 +281,13 @@ TEST_F(DriverTest, AMessageCutAt1024CharactersStillEndsTheLine)
     }
 }
 
+TEST_F(DriverTest, ACutMessageIsWrittenOnlyUpToTheTerminatorWineCounts)
+{
+    sim::CutLikeWine(true);
+    std::string name(2000, 'n');
+    std::string full = ArgumentFailed("FindFirstFile", 2, name);
+    sim::Result result = sim::Run("shortcase " + name);
+    EXPECT_EQ(result.console, full.substr(0, 1023) + "\n");
+}
+
 } // namespace

@@ -63,6 +63,7 @@ struct State {
     std::u16string console;
     std::vector<std::string> formatted, log;
     bool logging = true;
+    bool cutLikeWine = false;
     Fault faults[(int)Call::Count];
     unsigned calls[(int)Call::Count] = {};
     std::map<void *, SIZE_T> blocks;
@@ -294,6 +295,8 @@ BOOL Failure(DWORD error)
 } // namespace
 
 void Reset() { state = std::make_unique<State>(); }
+
+void CutLikeWine(bool on) { S().cutLikeWine = on; }
 
 void AddFile(const std::string &path, const std::string &shortName, DWORD attributes)
 {
@@ -740,6 +743,11 @@ extern "C" int wvsprintfW(WCHAR *buffer, const WCHAR *format, va_list args)
     }
     S().formatted.push_back(Utf8(text));
     size_t n = text.size() < Limit ? text.size() : Limit;
+    if (S().cutLikeWine && n == Limit) {
+        text.copy(buffer, Limit - 1);
+        buffer[Limit - 1] = 0;
+        return Limit;
+    }
     text.copy(buffer, n);
     buffer[n] = 0;
     return (int)n;

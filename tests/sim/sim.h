@@ -68,6 +68,9 @@ enum class StdErr {
 };
 void SetStdErr(StdErr kind, DWORD error = ERROR_INVALID_HANDLE);
 std::string ConsoleText(); // everything written to the console, as UTF-8
+// Makes wvsprintfW cut as Wine's does: 1,023 characters kept, but 1,024 returned, the
+// terminator counted.
+void CutLikeWine(bool on);
 // Every text wvsprintfW formatted, in full (before its 1,024-character cut), as UTF-8.
 const std::vector<std::string> &Formatted();
 
