@@ -8,8 +8,60 @@
 
 static const WCHAR ArgumentFailed[] = u"%ls() returned error %lu for argument '%ls'\n";
 
+static const WCHAR Usage[] =
+    u"Usage: shortcase NAME [NAME ...]\n"
+    u"Renames each file or directory that NAME matches, and every entry below it, to its 8.3 "
+    u"short name where the two differ only in case.\n";
+
+// Windows reads "/?" as "\?": every one-letter entry in the root, and their whole subtrees.
+// Whoever types it wants the usage text instead.
+static bool IsHelp(const WCHAR *argument)
+{
+    return argument[0] == u'/' && argument[1] == u'?' && argument[2] == 0;
+}
+
+// Writes the pattern that opens one argument of length units into the path buffer and returns
+// the position at which entry names go, or PathUnits when the pattern would not fit.
+//
+// The system reads a forward slash as a backslash, except in the \\?\ form, where it takes
+// every unit literally; so both delimit here, and the directory part stays as typed.
+//
+// "photos\", "C:\", ".", "photos\.." and a bare "C:" name a directory's contents, not an
+// entry: they are opened as if "\*" (or "*" after a separator or the drive colon) had been
+// typed. FindFirstFileW answers "." or "C:" with the directory's own entry under its real
+// name, and that name written after the "." would spell another path.
+static DWORD MakePattern(const WCHAR *argument, DWORD length, WCHAR *path)
+{
+    bool literal = length >= 4 && argument[0] == u'\\' && argument[1] == u'\\' &&
+                   argument[2] == u'?' && argument[3] == u'\\';
+    DWORD position = 0;
+    for (DWORD i = 0; i < length; ++i)
+        if (argument[i] == u'\\' || (argument[i] == u'/' && !literal))
+            position = i + 1;
+    if (position == 0 && length >= 2 && argument[1] == u':')
+        position = 2;
+
+    // What the contents forms lack: "*" after "photos\", "C:\" or "C:"; "\*" after "." or "..".
+    DWORD tail = length - position;
+    bool dots = tail > 0 && tail <= 2 && argument[position] == u'.' && argument[length - 1] == u'.';
+    DWORD extra = dots ? 2 : length > 0 && tail == 0 ? 1 : 0;
+    if (length + extra >= PathUnits)
+        return PathUnits;
+    for (DWORD i = 0; i < length; ++i)
+        path[i] = argument[i];
+    if (dots)
+        path[length++] = u'\\';
+    if (extra) {
+        position = length;
+        path[length++] = u'*';
+    }
+    path[length] = 0;
+    return position;
+}
+
 // Treats every entry that one argument matches and returns the argument's outcome: the code
 // of FindFirstFileW, or else the code the enumeration ended with, 0 for a normal end.
+// Messages name the argument as it was typed, whatever pattern was opened for it.
 static DWORD ChangeArgument(HANDLE console, const WCHAR *argument, WCHAR *path, WCHAR *target,
                             WIN32_FIND_DATAW *find)
 {
@@ -18,33 +70,23 @@ static DWORD ChangeArgument(HANDLE console, const WCHAR *argument, WCHAR *path, 
     DWORD length = 0;
     while (argument[length] && length < PathUnits)
         ++length;
-    if (length == PathUnits) {
+    DWORD position = length < PathUnits ? MakePattern(argument, length, path) : PathUnits;
+    if (position == PathUnits) {
         PrintConsole(console, ArgumentFailed, u"FindFirstFile", (DWORD)ERROR_FILENAME_EXCED_RANGE,
                      argument);
         return ERROR_FILENAME_EXCED_RANGE;
     }
-    for (DWORD i = 0; i <= length; ++i)
-        path[i] = argument[i];
 
     HANDLE handle = FindFirstFileW(path, find);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        PrintConsole(console, ArgumentFailed, u"FindFirstFile", error, path);
+        PrintConsole(console, ArgumentFailed, u"FindFirstFile", error, argument);
         return error;
     }
-
-    // Entry names go after the last backslash, or after the drive colon of «C:*.txt»;
-    // a forward slash is left to the system and does not delimit here.
-    DWORD position = 0;
-    for (DWORD i = 0; i <= length; ++i) {
+    for (DWORD i = 0; i < position; ++i)
         target[i] = path[i];
-        if (path[i] == u'\\')
-            position = i + 1;
-    }
-    if (position == 0 && length >= 2 && path[1] == u':')
-        position = 2;
     if (length + 1 > MAX_PATH)
-        PrintConsole(console, u"Argument '%ls' exceeds MAX_PATH!\n", path);
+        PrintConsole(console, u"Argument '%ls' exceeds MAX_PATH!\n", argument);
 
     DWORD matches = 0;
     do {
@@ -87,12 +129,20 @@ extern "C" [[noreturn]] void WINAPI EntryPoint(void)
         if (count < 2)
             PrintConsole(console, u"No arguments: at least one (wildcard) directory or file "
                                   u"name must be given!\n");
-        for (DWORD i = 1; i < count; ++i)
-            status = ChangeArgument(console, arguments[i], path, target, &find);
+        else
+            status = ERROR_SUCCESS; // stays so when "/?" was all there was
+        for (DWORD i = 1; i < count; ++i) {
+            if (IsHelp(arguments[i]))
+                PrintConsole(console, Usage);
+            else
+                status = ChangeArgument(console, arguments[i], path, target, &find);
+        }
         if (LocalFree(arguments))
             PrintConsole(console, u"%ls() returned error %lu\n", u"LocalFree", GetLastError());
     }
-    if (!CloseHandle(console))
+    // Without any standard error there is nothing to close; CloseHandle(NULL) would raise an
+    // exception under a debugger or strict handle checking, and nothing here handles one.
+    if (console && !CloseHandle(console))
         PrintConsole(console, u"%ls() returned error %lu\n", u"CloseHandle", GetLastError());
     ExitProcess(status);
 }

@@ -52,10 +52,24 @@ static bool RenameEntry(HANDLE console, WCHAR *path, WCHAR *target, DWORD positi
     // equating names that differ by more than case (a ligature against its two letters).
     bool rename = false;
     if (alternateLength == length) {
-        DWORD i = 0;
-        while (i < length && name[i] == alternate[i])
-            ++i;
-        rename = i != length && lstrcmpiW(name, alternate) == 0;
+        // The volume folds case whatever the user's locale, but under a Turkish or Azeri one
+        // lstrcmpiW keeps «i» and «I» apart. So ASCII letters are matched here, and lstrcmpiW
+        // judges only the other differences: it sees the short name with those letters
+        // spelled as in the long name.
+        WCHAR other[14];
+        bool differs = false, asciiOnly = true;
+        for (DWORD i = 0; i <= length; ++i) {
+            other[i] = alternate[i];
+            if (name[i] == alternate[i])
+                continue;
+            differs = true;
+            WCHAR letter = name[i] | 0x20;
+            if ((name[i] ^ alternate[i]) == 0x20 && letter >= u'a' && letter <= u'z')
+                other[i] = name[i];
+            else
+                asciiOnly = false;
+        }
+        rename = differs && (asciiOnly || lstrcmpiW(name, other) == 0);
     }
     if (!rename && !walk)
         return false;
@@ -106,7 +120,9 @@ static HANDLE OpenDirectory(HANDLE console, WCHAR *path, WCHAR *target, DWORD fr
     path[length + 2] = 0;
     HANDLE handle = FindFirstFileW(path, find);
     if (handle == INVALID_HANDLE_VALUE) {
-        // A directory removed since it was listed has nothing left to change.
+        // ERROR_FILE_NOT_FOUND: the directory lists no entry at all, not even a dot entry, as
+        // an empty one does on file systems that report none; nothing to change. A directory
+        // removed since it was listed fails with ERROR_PATH_NOT_FOUND, and that is reported.
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND)
             PrintConsole(console, PathFailed, u"FindFirstFile", error, path);

@@ -80,7 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
         Split{R"(prog a "b c)", {"prog", "a", "b c"}, 160},
         Split{"prog \"a\t b\" c", {"prog", "a\t b", "c"}, 0},
         Split{"prog \xC3\xA9t\xC3\xA9 \xE2\x82\xAC", {"prog", "\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC"},
-              0}));
+              0},
+        // Backslashes before a blank, before a quote that opens, and before an empty pair.
+        Split{R"(prog a\ "b c")", {"prog", R"(a\)", "b c"}, 0},
+        Split{R"(prog \a"b c")", {"prog", R"(\ab c)"}, 0},
+        Split{R"(prog a\\"" b)", {"prog", R"(a\)", "b"}, 0},
+        Split{R"(prog \\"")", {"prog", R"(\)"}, 0}));
 
 TEST_F(SimTest, SplitterRejectsNullPointersAndAnEmptyLine)
 {

@@ -30,11 +30,13 @@ struct Entry {
     const char *name, *shortName;
     DWORD attributes;
     const char *after; // the name once the run is over
+    bool turkish = false; // lstrcmpiW folds as under a Turkish user locale
 };
 
 void PrintTo(const Entry &e, std::ostream *out)
 {
-    *out << e.name << " (" << e.shortName << ") 0x" << std::hex << e.attributes;
+    *out << e.name << " (" << e.shortName << ") 0x" << std::hex << e.attributes
+         << (e.turkish ? " Turkish" : "");
 }
 
 class EntryRuleTest : public SimTest, public ::testing::WithParamInterface<Entry> {};
@@ -42,6 +44,7 @@ class EntryRuleTest : public SimTest, public ::testing::WithParamInterface<Entry
 TEST_P(EntryRuleTest, RenamesOnlyWhenTheNamesDifferInCaseAlone)
 {
     const Entry &e = GetParam();
+    sim::TurkishLocale(e.turkish);
     sim::AddDirectory(R"(C:\t)");
     (e.attributes & Directory ? sim::AddDirectory : sim::AddFile)(R"(C:\t\)" + std::string(e.name),
                                                                  e.shortName, e.attributes);
@@ -63,7 +66,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"README.TXT", "README.TXT", 0, "README.TXT"},
                       Entry{"Program Files", "PROGRA~1", Directory, "Program Files"},
                       Entry{"report.docx", "REPORT~1.DOC", 0, "report.docx"},
-                      Entry{"a.b", "A.C", 0, "a.b"}));
+                      Entry{"a.b", "A.C", 0, "a.b"},
+                      // Dots begin names that are no dot entries.
+                      Entry{"..x", "..X", Directory, "..X"},
+                      // lstrcmpiW ignores a soft hyphen; the lengths differ, so not case alone.
+                      Entry{"ab\xC2\xAD", "AB", 0, "ab\xC2\xAD"},
+                      // ASCII letters fold alike in every locale; lstrcmpiW judges the rest.
+                      Entry{"index.txt", "INDEX.TXT", 0, "INDEX.TXT", true},
+                      Entry{"fi\xC3\xA9.txt", "FI\xC3\x89.TXT", 0, "FI\xC3\x89.TXT", true}));
 
 // C:\t: docs (DOCS) holding readme.txt (README.TXT) and img (IMG) holding a.png (A.PNG), then
 // z.txt (Z.TXT).

@@ -9,7 +9,8 @@ through a pty with a very wide window, so that Wine's console neither wraps nor 
 
   runner.py setup --prefix DIR                       create the Wine prefix unless present
   runner.py fast  --prefix DIR --exe X64.exe ...     the full case table (x86-64 build)
-  runner.py slow  --prefix DIR --exe I686.exe ...    four cases on the real 32-bit image
+  runner.py slow  --prefix DIR --exe I686.exe ...    the real 32-bit image: five cases, and the
+                                                     full table too where 32-bit code runs natively
 """
 
 import argparse
@@ -33,6 +34,9 @@ WINESERVER = '/usr/lib/wine/wineserver'
 COLUMNS = 32000
 
 NO_ARGUMENTS = 'No arguments: at least one (wildcard) directory or file name must be given!'
+USAGE = ['Usage: shortcase NAME [NAME ...]',
+         'Renames each file or directory that NAME matches, and every entry below it, to its 8.3 '
+         'short name where the two differ only in case.']
 
 
 def win(path: str) -> str:
@@ -201,6 +205,26 @@ def launch(wine: Wine, launcher: str, runs: str, name: str, program: str, comman
     return Outcome(exit_code, text, redirected, seconds, timed_out, launcher_text)
 
 
+def native_i386() -> bool:
+    """Whether 32-bit x86 programs run natively. Where the kernel cannot run them, tools/deps.sh
+    has registered an emulator for 32-bit x86 ELF files in binfmt_misc, and every such start
+    goes through it."""
+    binfmt = '/proc/sys/fs/binfmt_misc'
+    if not os.path.isdir(binfmt):
+        return True
+    for name in os.listdir(binfmt):
+        try:
+            with open(os.path.join(binfmt, name)) as f:
+                lines = f.read().split('\n')
+        except OSError:
+            continue
+        magic = next((l.split()[1] for l in lines if l.startswith('magic ')), '')
+        # ELF, 32-bit (01), machine 3 (i386) at offset 18.
+        if lines[0] == 'enabled' and magic.startswith('7f454c4601') and magic[36:40] == '0300':
+            return False
+    return True
+
+
 # ---------------------------------------------------------------------------------------------
 # Trees on the Unix side
 
@@ -294,7 +318,7 @@ def build_trees(work: str, big: Tuple[int, int]) -> Dict[str, str]:
 
     # Directories that refuse their listing, reached through differently delimited arguments.
     t['np'] = os.path.join(work, 'np')
-    os.makedirs(os.path.join(t['np'], 'sub', 'locked'))
+    lock(os.path.join(t['np'], 'sub', 'locked'))
     lock(os.path.join(t['np'], 'locked.txt'))
     lock(os.path.join(t['np'], 'locked'))
     with open(os.path.join(t['np'], 'plain.txt'), 'wb') as f:
@@ -322,6 +346,18 @@ def build_trees(work: str, big: Tuple[int, int]) -> Dict[str, str]:
     os.symlink('.', os.path.join(t['loop'], 'self'))
     with open(os.path.join(t['loop'], 'inner', 'file.txt'), 'wb') as f:
         f.write(b'x')
+
+    # The argument forms people type, in forms/photos beside a namesake forms/docs. Nothing
+    # has a case-only short name under Wine, so locked directories show where a walk went:
+    # photos/docs/locked is reported through the path the argument spelled, forms/docs/decoy
+    # only by forms that name forms itself.
+    t['forms'] = os.path.join(work, 'forms')
+    t['photos'] = os.path.join(t['forms'], 'photos')
+    os.makedirs(os.path.join(t['photos'], 'docs'))
+    with open(os.path.join(t['photos'], 'docs', 'a.txt'), 'wb') as f:
+        f.write(b'x')
+    lock(os.path.join(t['photos'], 'docs', 'locked'))
+    lock(os.path.join(t['forms'], 'docs', 'decoy'))
 
     t['deep'] = os.path.join(work, 'deep')
     levels = (4096 - len(t['deep'])) // (len(DEEP_NAME) + 1) + 40
@@ -386,7 +422,7 @@ def splitter_rows() -> List[Case]:
         # Beyond the worked table: tabs and mixed blanks separate, trailing blanks add nothing.
         row('tabs', 'prog\ta \t\tb', [(2, 'a'), (2, 'b')]),
         row('trailing-blanks', 'prog a \t ', [(2, 'a')]),
-        row('backslashes-kept', 'prog a\\\\b\\', [(2, 'a\\\\b\\')]),
+        row('backslashes-kept', 'prog a\\\\b\\', [(3, 'a\\\\b\\')]),
     ]
 
 
@@ -410,11 +446,13 @@ def fast_cases(t: Dict[str, str]) -> List[Case]:
              [first_failed(2, W['empty'] + '\\missing'), no_match(W['empty'] + '\\*')]),
         Case('first-succeeds-second-fails', f'prog {W["empty"]}\\* {W["empty"]}\\missing', 2,
              [no_match(W['empty'] + '\\*'), first_failed(2, W['empty'] + '\\missing')]),
-        Case('option-like', 'prog /?', 2, [first_failed(2, '/?')], cwd='empty'),
+        Case('help', 'prog /?', 0, USAGE, cwd='empty'),
+        Case('help-among-names', f'prog /? {W["empty"]}\\missing', 2,
+             USAGE + [first_failed(2, W['empty'] + '\\missing')], cwd='empty'),
         # The walk's pattern is built from the name position, so its message shows it.
         Case('drive-relative', 'prog Z:*.txt', 0, [walk_failed(5, 'Z:locked.txt\\*')], cwd='np'),
         Case('no-backslash', 'prog locked', 0, [walk_failed(5, 'locked\\*')], cwd='np'),
-        Case('forward-slash-no-delimiter', 'prog sub/locked', 0, [walk_failed(5, 'locked\\*')],
+        Case('forward-slash-delimits', 'prog sub/locked', 0, [walk_failed(5, 'sub/locked\\*')],
              cwd='np'),
         Case('full-path', f'prog {W["np"]}\\lock*', 0,
              [walk_failed(5, W['np'] + '\\locked\\*'), walk_failed(5, W['np'] + '\\locked.txt\\*')],
@@ -430,7 +468,7 @@ def fast_cases(t: Dict[str, str]) -> List[Case]:
              [first_failed(2, W['empty'] + '\\grüße-ß-ä€')]),
         # Wine's wvsprintfW keeps 1,023 characters of a text it cuts; the line still ends.
         Case('message-cut', f'prog {long_missing}', 3, [long_message[:1023]]),
-    ]
+    ] + form_cases(W)
     for stderr in ('file', 'pipe'):
         cases += [
             Case(f'{stderr}-no-argument', 'prog', 160, [], stderr=stderr, same_exit_as='no-argument'),
@@ -445,9 +483,39 @@ def fast_cases(t: Dict[str, str]) -> List[Case]:
     return cases
 
 
+def form_cases(W: Dict[str, str]) -> List[Case]:
+    """Each form names photos' contents: the walk must report photos/docs/locked through the
+    path as typed, and reach forms/docs/decoy only where the argument names forms."""
+    locked = lambda prefix: walk_failed(5, prefix + 'docs\\locked\\*')
+    decoy = lambda prefix: walk_failed(5, prefix + 'docs\\decoy\\*')
+    slashes = W['photos'].replace('\\', '/')
+    return [
+        Case('form-dot', 'prog .', 0, [locked('.\\')], cwd='photos'),
+        Case('form-dot-dot', 'prog ..', 0, [locked('..\\photos\\'), decoy('..\\')],
+             cwd='photos', check=any_order),
+        Case('form-directory-dot', 'prog photos\\.', 0, [locked('photos\\.\\')], cwd='forms'),
+        Case('form-directory-dot-dot', 'prog photos\\docs\\..', 0,
+             [locked('photos\\docs\\..\\')], cwd='forms'),
+        Case('form-slashes', 'prog photos/*', 0, [locked('photos/')], cwd='forms'),
+        Case('form-full-slashes', f'prog {slashes}/*', 0, [locked(slashes + '/')], cwd='forms'),
+        Case('form-trailing-backslash', 'prog photos\\', 0, [locked('photos\\')], cwd='forms'),
+        Case('form-bare-drive', 'prog Z:', 0, [locked('Z:photos\\'), decoy('Z:')], cwd='forms',
+             check=any_order),
+    ]
+
+
 def slow_cases(t: Dict[str, str]) -> List[Case]:
     W = {k: win(v) for k, v in t.items()}
+    slashes = W['photos'].replace('\\', '/')
+    locked = lambda prefix: walk_failed(5, prefix + 'docs\\locked\\*')
     return [
+        # Every form of the table above in one run: a start may cost minutes here.
+        Case('i686-forms', f'prog . .. ..\\photos\\. ..\\photos\\docs\\.. ../photos/* {slashes}/* '
+             '..\\photos\\ Z:', 0,
+             [locked('.\\'), locked('..\\photos\\'), walk_failed(5, '..\\docs\\decoy\\*'),
+              locked('..\\photos\\.\\'), locked('..\\photos\\docs\\..\\'), locked('../photos/'),
+              locked(slashes + '/'), locked('..\\photos\\'), locked('Z:')],
+             cwd='photos', check=any_order, timeout=900),
         Case('i686-no-argument', 'prog', 160, [NO_ARGUMENTS], timeout=900),
         Case('i686-missing-file', f'prog {W["empty"]}\\nothing*.txt', 2,
              [first_failed(2, W['empty'] + '\\nothing*.txt')], timeout=900),
@@ -600,6 +668,10 @@ def main() -> int:
             return 1
     if args.suite == 'fast':
         return run_suite(args, fast_cases, (50, 200))
+    if native_i386():
+        print('32-bit code runs natively: the full table on the real image too')
+        return run_suite(args, lambda t: slow_cases(t) + fast_cases(t), (50, 200))
+    print('32-bit code runs emulated: the real image runs its own five cases only')
     return run_suite(args, slow_cases, (10, 30))
 
 

@@ -64,6 +64,7 @@ struct State {
     std::vector<std::string> formatted, log;
     bool logging = true;
     bool cutLikeWine = false;
+    bool turkish = false;
     Fault faults[(int)Call::Count];
     unsigned calls[(int)Call::Count] = {};
     std::map<void *, SIZE_T> blocks;
@@ -177,11 +178,29 @@ Node *Lookup(Node *directory, std::u16string_view name)
     return nullptr;
 }
 
+bool IsLiteral(std::u16string_view path) { return path.substr(0, 4) == u"\\\\?\\"; }
+
 // Resolves everything but the last component of path to a directory; *last gets that
 // component. Null with *error set when the directory part names nothing.
-Node *ParentOf(const std::u16string &path, std::u16string *last, DWORD *error)
+Node *ParentOf(const std::u16string &given, std::u16string *last, DWORD *error)
 {
     State &s = S();
+    // "\\?\C:\..." is taken literally; anywhere else a forward slash is a backslash.
+    bool literal = IsLiteral(given);
+    std::u16string_view path = given;
+    std::u16string converted;
+    if (literal) {
+        path.remove_prefix(4);
+        if (path.size() < 3 || path[1] != u':' || path[2] != u'\\') {
+            *error = ERROR_PATH_NOT_FOUND;
+            return nullptr;
+        }
+    } else if (given.find(u'/') != std::u16string::npos) {
+        converted = given;
+        for (char16_t &unit : converted)
+            unit = unit == u'/' ? u'\\' : unit;
+        path = converted;
+    }
     Node *directory = s.current;
     size_t i = 0;
     if (path.size() >= 2 && path[1] == u':') {
@@ -197,7 +216,7 @@ Node *ParentOf(const std::u16string &path, std::u16string *last, DWORD *error)
     }
     size_t slash = path.rfind(u'\\');
     size_t lastStart = slash == std::u16string::npos || slash < i ? i : slash + 1;
-    bool cacheable = i == 3; // "C:\..."
+    bool cacheable = i == 3 && !literal; // "C:\..."
     if (cacheable && s.cachedNode && s.cachedText.size() <= lastStart &&
         std::memcmp(path.data(), s.cachedText.data(), s.cachedText.size() * 2) == 0) {
         directory = s.cachedNode;
@@ -207,7 +226,7 @@ Node *ParentOf(const std::u16string &path, std::u16string *last, DWORD *error)
         size_t end = path.find(u'\\', i);
         std::u16string_view component(path.data() + i, end - i);
         i = end + 1;
-        if (component.empty() || component == u"." || component == u"..") {
+        if (!literal && (component.empty() || component == u"." || component == u"..")) {
             cacheable = false; // the text would depend on more than the nodes it passes
             if (component == u".." && directory->parent)
                 directory = directory->parent;
@@ -225,10 +244,10 @@ Node *ParentOf(const std::u16string &path, std::u16string *last, DWORD *error)
         directory = child;
     }
     if (cacheable) {
-        s.cachedText.assign(path, 0, lastStart);
+        s.cachedText.assign(path.data(), lastStart);
         s.cachedNode = directory;
     }
-    *last = path.substr(lastStart);
+    *last = std::u16string(path.substr(lastStart));
     return directory;
 }
 
@@ -297,6 +316,8 @@ BOOL Failure(DWORD error)
 void Reset() { state = std::make_unique<State>(); }
 
 void CutLikeWine(bool on) { S().cutLikeWine = on; }
+
+void TurkishLocale(bool on) { S().turkish = on; }
 
 void AddFile(const std::string &path, const std::string &shortName, DWORD attributes)
 {
@@ -516,7 +537,17 @@ extern "C" HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *data)
         return fail(error);
     if (directory->refusal)
         return fail(directory->refusal);
-    if (last.empty())
+
+    // A last component "." or "..", or a bare "C:", names a directory itself: the answer is
+    // that directory's own entry, under its real name.
+    Node *itself = nullptr;
+    if (!IsLiteral(path)) {
+        if (last == u"." || (last.empty() && path.size() == 2))
+            itself = directory;
+        else if (last == u"..")
+            itself = directory->parent ? directory->parent : directory;
+    }
+    if (itself == &s.root || (!itself && last.empty()))
         return fail(ERROR_FILE_NOT_FOUND);
 
     auto find = std::make_unique<Find>();
@@ -532,7 +563,7 @@ extern "C" HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *data)
                 (!child->shortName.empty() &&
                  Matches(last.c_str(), child->shortName.c_str(), exact)))
                 find->records.push_back(Record(child->name, child->shortName, child->attributes));
-    } else if (Node *node = Lookup(directory, last)) {
+    } else if (Node *node = itself ? itself : Lookup(directory, last)) {
         find->records.push_back(Record(node->name, node->shortName, node->attributes));
     }
     if (find->records.empty())
@@ -706,12 +737,23 @@ extern "C" BOOL WriteConsoleW(HANDLE console, const void *text, DWORD units, DWO
     return TRUE;
 }
 
+// Like the system's, it skips ignorable characters (the soft hyphen here), so names of
+// different lengths can compare equal; and it folds by the user's locale.
 extern "C" int lstrcmpiW(const WCHAR *a, const WCHAR *b)
 {
     a = a ? a : u"";
     b = b ? b : u"";
+    auto fold = [](char16_t c) -> char16_t {
+        if (S().turkish && (c == u'i' || c == 0x131))
+            return c == u'i' ? 0x130 : u'I';
+        return Fold(c);
+    };
     for (;; ++a, ++b) {
-        char16_t x = Fold(*a), y = Fold(*b);
+        while (*a == 0xAD)
+            ++a;
+        while (*b == 0xAD)
+            ++b;
+        char16_t x = fold(*a), y = fold(*b);
         if (x != y)
             return x < y ? -1 : 1;
         if (!x)

@@ -5,9 +5,12 @@
 //
 // The volume model, kept simple on purpose:
 // - One drive, C:, with root "C:\". A path is "C:\a\b" (absolute), "\a\b" (from the root),
-//   "C:a\b" or "a\b" (from the current directory, C:\ after Reset). Only the backslash
-//   separates; "." and ".." are understood in the directory part. Another drive letter is
-//   ERROR_PATH_NOT_FOUND.
+//   "C:a\b" or "a\b" (from the current directory, C:\ after Reset). A forward slash separates
+//   like the backslash; "." and ".." are understood in the directory part. Another drive
+//   letter is ERROR_PATH_NOT_FOUND. "\\?\C:\a\b" is taken literally: only the backslash
+//   separates there, and "." and ".." are names like any other.
+// - Without wildcards, a last component "." or "..", or a bare "C:", finds the directory it
+//   resolves to, under that directory's own name (the root has none: ERROR_FILE_NOT_FOUND).
 // - Names are found by their long or their short name, case-insensitively, except in a
 //   directory marked case-sensitive, where both must match exactly.
 // - '*' and '?' are wildcards in the last component only; a pattern matches an entry when it
@@ -68,6 +71,8 @@ enum class StdErr {
 };
 void SetStdErr(StdErr kind, DWORD error = ERROR_INVALID_HANDLE);
 std::string ConsoleText(); // everything written to the console, as UTF-8
+// Makes lstrcmpiW fold as under a Turkish user locale: «i» with «İ», «ı» with «I».
+void TurkishLocale(bool on);
 // Makes wvsprintfW cut as Wine's does: 1,023 characters kept, but 1,024 returned, the
 // terminator counted.
 void CutLikeWine(bool on);
