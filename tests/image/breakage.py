@@ -294,6 +294,9 @@ CASES = [
     ('empty LegalCopyright', lambda: link(res=resources(
         rc_edit=lambda t: re.sub(r'"LegalCopyright", ".*"', '"LegalCopyright", ""', t))),
      'LegalCopyright'),
+    ('copyright not the LICENSE\'s', lambda: link(res=resources(
+        rc_edit=lambda t: t.replace('The shortcase authors', 'the shortcase developers'))),
+     'LegalCopyright is the LICENSE'),
     ('no FileDescription', lambda: link(res=resources(
         rc_edit=lambda t: re.sub(r'\s*VALUE "FileDescription".*', '', t))), 'FileDescription'),
     ('FileVersion string differs', lambda: link(res=resources(
@@ -345,6 +348,7 @@ SIGNED_CASES = [
 
 def checked(image, *options):
     done = subprocess.run([sys.executable, CHECK, image, '--version-file', os.path.join(ROOT, 'VERSION'),
+                           '--license', os.path.join(ROOT, 'LICENSE'),
                            '--objects', WIN, *options], capture_output=True, text=True)
     return done.returncode, done.stdout + done.stderr
 

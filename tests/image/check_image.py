@@ -361,7 +361,7 @@ def version_strings(block):
     return key, fixed, strings
 
 
-def check_version(res, version):
+def check_version(res, version, copyright):
     versions = res.get(RT_VERSION, {})
     if not check('version resource (RT_VERSION, ID 1)', 1 in versions, 'ID 1', sorted(versions)):
         return
@@ -384,6 +384,9 @@ def check_version(res, version):
         check(f'{key} present', bool(strings.get(key, '').strip()), 'a value', repr(strings.get(key)))
     for key in ('FileVersion', 'ProductVersion'):
         check(f'{key} string is {version}', strings.get(key) == version, version, strings.get(key))
+    if copyright:
+        check('LegalCopyright is the LICENSE\'s', strings.get('LegalCopyright') == copyright,
+              copyright, strings.get('LegalCopyright'))
 
 
 def check_icon(res):
@@ -477,6 +480,7 @@ def main(argv=None):
     parser.add_argument('--unsigned', help='the unsigned image the signed one was made from')
     parser.add_argument('--ca', help='CA certificate to verify the signature against, if it exists')
     parser.add_argument('--version-file', required=True)
+    parser.add_argument('--license', help='LICENSE file whose copyright line the image must carry')
     parser.add_argument('--objects', help='directory of the .obj files, to resolve EntryPoint')
     args = parser.parse_args(argv)
 
@@ -485,6 +489,8 @@ def main(argv=None):
         return 1
     image = open(args.image, 'rb').read()
     version = open(args.version_file).read().strip()
+    copyright = next((line.strip() for line in open(args.license) if line.startswith('Copyright')),
+                     'no copyright line in ' + args.license) if args.license else None
     print(f'checking {args.image} ({len(image)} bytes)')
     tree = readobj(args.image, '--file-headers', '--sections', '--coff-imports',
                    '--coff-load-config', '--coff-resources')
@@ -498,7 +504,7 @@ def main(argv=None):
     guarded('load configuration', check_load_config, tree, optional)
     res = guarded('resource tree', resources, tree, sections, image) or {}
     guarded('manifest', check_manifest, res)
-    guarded('version resource', check_version, res, version)
+    guarded('version resource', check_version, res, version, copyright)
     guarded('icon', check_icon, res)
     if args.signed:
         guarded('signature', check_signature, args.image, optional, sections, args.ca)
