@@ -1,5 +1,6 @@
-# shortcase: `make` builds the signed dist/shortcase.exe, `make test` runs every test.
-# Both first install whatever Debian packages are missing (tools/deps.sh).
+# shortcase: `make` builds the signed dist/shortcase.exe, `make test` runs every test, `make
+# release` packs the zip to publish. Each first installs whatever Debian packages are missing
+# (tools/deps.sh).
 
 VERSION := $(shell cat VERSION)
 comma := ,
@@ -24,7 +25,7 @@ SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/renam
 HEADERS := $(wildcard */*.h)
 OBJECTS := $(patsubst %.cpp,$(WIN)/%.obj,$(SOURCES))
 
-.PHONY: all deps test fuzz bench clean FORCE
+.PHONY: all deps test fuzz bench release clean FORCE
 all: deps dist/shortcase.exe
 
 # A recipe that fails leaves no target behind that a later make would take as up to date.
@@ -82,6 +83,11 @@ SIGN_SETTINGS := $(SHORTCASE_SIGN_CERT) $(SHORTCASE_SIGN_KEY) $(SHORTCASE_SIGN_C
 build/sign/settings: FORCE
 	@mkdir -p $(dir $@)
 	@[ "$$(cat $@ 2>/dev/null)" = '$(SIGN_SETTINGS)' ] || echo '$(SIGN_SETTINGS)' >$@
+
+# The zip to publish (the signed image, the README and LICENSE as CRLF text) and SHA256SUMS
+# beside it, made afresh each time: the zip's time stamps are the last commit's.
+release: deps dist/shortcase.exe
+	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip
 
 # Host tests (simulated Win32 layer, sanitizers), the image check and the Wine runs, all
 # through CTest, whose summary ends the output.
