@@ -429,7 +429,7 @@ def osslsigncode_verify(path, ca):
     roots = ['-CAfile', ca, '-TSA-CAfile', ca] if ca else []
     run = subprocess.run(['osslsigncode', 'verify', *roots, '-in', path], capture_output=True, text=True)
     signatures = []
-    # Standard output alone: standard error can land in the middle of one of its lines.
+    # The signatures come from standard output alone; failures may be on either stream.
     for line in run.stdout.splitlines():
         if line.startswith('Signature Index: '):
             signatures.append(dict(digest=None, current=None, calculated=None, ok=False, stamp=None))
