@@ -5,7 +5,7 @@
 # reproducible.sh ROOT — ROOT is the checkout with dist/shortcase.exe built.
 set -euo pipefail
 root=$(cd "$1" && pwd)
-work=$(mktemp -d /tmp/shortcase-reproducible-XXXXXX)
+work=$(mktemp -d -t shortcase-reproducible-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
@@ -16,7 +16,7 @@ pack() {
     mkdir -p "$1"
     (cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$1")
     make -s -C "$1" -j"$2" build/win/shortcase.exe
-    (cd "$1" && bash tools/release.sh "$root/dist/shortcase.exe" dist/r.zip) >/dev/null 2>&1
+    (cd "$1" && bash tools/release.sh "$root/dist/shortcase.exe" dist/r.zip) >/dev/null
 }
 pack "$a" 1
 sleep 1  # a time that slips into either would now differ
