@@ -23,7 +23,7 @@ ROOT = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix='shortcase-signing-')
 
 GOOD = {'SHORTCASE_SIGN_CERT': 'signer.pem', 'SHORTCASE_SIGN_KEY': 'signer.key', 'SHORTCASE_SIGN_CA': 'roots.pem',
-        'SHORTCASE_SIGN_TIMESTAMP_URL': 'http://127.0.0.1:{service}/', 'SHORTCASE_SIGN_TIMEOUT': '2'}
+        'SHORTCASE_SIGN_TIMESTAMP_URL': 'http://127.0.0.1:{service}/', 'SHORTCASE_SIGN_TIMEOUT': '30'}
 ROWS = [  # (case, variables changed from GOOD, what the one-line message says; None: signs)
     ('timestamped by the local service', {}, None),
     ('key with its password', {'SHORTCASE_SIGN_KEY': 'locked.key', 'SHORTCASE_SIGN_PASS': 'right'}, None),
@@ -35,7 +35,8 @@ ROWS = [  # (case, variables changed from GOOD, what the one-line message says; 
      'cannot decrypt the key locked.key: wrong or missing SHORTCASE_SIGN_PASS'),
     ('key of another certificate', {'SHORTCASE_SIGN_KEY': 'other.key'},
      'the key other.key does not belong to the certificate signer.pem'),
-    ('time-stamping service that never answers', {'SHORTCASE_SIGN_TIMESTAMP_URL': 'http://127.0.0.1:{silent}/'},
+    ('time-stamping service that never answers',
+     {'SHORTCASE_SIGN_TIMESTAMP_URL': 'http://127.0.0.1:{silent}/', 'SHORTCASE_SIGN_TIMEOUT': '2'},
      'no answer from the time-stamping service http://127.0.0.1:[0-9]+/ within 2 s'),
     ('timestamps by a service outside the roots', {'SHORTCASE_SIGN_CA': 'signer.pem'},
      'does not verify against signer.pem: 0 of 2 timestamps ok'),
