@@ -1,5 +1,6 @@
-# shortcase: `make` builds the signed dist/shortcase.exe, `make test` runs every test.
-# Both first install whatever Debian packages are missing (tools/deps.sh).
+# shortcase: `make` builds the signed dist/shortcase.exe, `make test` runs every test, `make
+# release` packs the zip to publish. Each first installs whatever Debian packages are missing
+# (tools/deps.sh).
 
 VERSION := $(shell cat VERSION)
 comma := ,
@@ -24,8 +25,11 @@ SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/renam
 HEADERS := $(wildcard */*.h)
 OBJECTS := $(patsubst %.cpp,$(WIN)/%.obj,$(SOURCES))
 
-.PHONY: all deps test fuzz bench clean
+.PHONY: all deps test fuzz bench release clean FORCE
 all: deps dist/shortcase.exe
+
+# A recipe that fails leaves no target behind that a later make would take as up to date.
+.DELETE_ON_ERROR:
 
 deps:
 	bash tools/deps.sh $(if $(filter test fuzz bench,$(MAKECMDGOALS)),test,build)
@@ -65,11 +69,25 @@ $(WIN64)/shortcase.exe: $(patsubst %.cpp,$(WIN64)/%.obj,$(filter-out win32/%,$(S
 	lld-link /nologo /machine:x64 /nodefaultlib /entry:EntryPoint /subsystem:console \
 		/stack:0x100000,0x20000 /manifest:no /brepro /out:$@ $^
 
-# Signed with the release certificate when SHORTCASE_SIGN_CERT and SHORTCASE_SIGN_KEY name
-# one, else with a throwaway one made for this build: the signing path always runs.
-dist/shortcase.exe: $(WIN)/shortcase.exe tools/sign.sh
+# Signed twice (SHA-1, and SHA-256 nested) with the release certificate when
+# SHORTCASE_SIGN_CERT and SHORTCASE_SIGN_KEY name one, else with a throwaway one made for this
+# build: the signing path always runs. Timestamped when SHORTCASE_SIGN_TIMESTAMP_URL is set.
+dist/shortcase.exe: $(WIN)/shortcase.exe tools/sign.sh build/sign/settings
 	@mkdir -p dist
 	bash tools/sign.sh $< $@
+
+# Changes when the signing variables do, so that setting a time-stamping URL re-signs an image
+# signed without one.
+SIGN_SETTINGS := $(SHORTCASE_SIGN_CERT) $(SHORTCASE_SIGN_KEY) $(SHORTCASE_SIGN_CA) \
+	$(SHORTCASE_SIGN_TIMESTAMP_URL)
+build/sign/settings: FORCE
+	@mkdir -p $(dir $@)
+	@[ "$$(cat $@ 2>/dev/null)" = '$(SIGN_SETTINGS)' ] || echo '$(SIGN_SETTINGS)' >$@
+
+# The zip to publish (the signed image, the README and LICENSE as CRLF text) and SHA256SUMS
+# beside it, made afresh each time: the zip's time stamps are the last commit's.
+release: deps dist/shortcase.exe
+	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip
 
 # Host tests (simulated Win32 layer, sanitizers), the image check and the Wine runs, all
 # through CTest, whose summary ends the output.

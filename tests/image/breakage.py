@@ -155,19 +155,22 @@ def resource_offset(data, type_id):
     return file_offset(data, struct.unpack_from('<I', data, table)[0])
 
 
-def sign(image, with_new_ca=False):
-    """Signs IMAGE with the build's throwaway signer, or with a fresh unrelated one."""
+def sign(image, digests=('sha1', 'sha256'), unrelated=()):
+    """IMAGE signed once per digest, each signature after the first nested in the primary, by
+    the build's throwaway signer or, for the indexes in UNRELATED, by a fresh unrelated one."""
     folder = tempfile.mkdtemp(dir=WORK)
-    cert, key = os.path.join(ROOT, 'build/sign/signer.pem'), os.path.join(ROOT, 'build/sign/signer.key')
-    if with_new_ca:
-        cert, key = os.path.join(folder, 'other.pem'), os.path.join(folder, 'other.key')
+    other = os.path.join(folder, 'other')
+    if unrelated:
         run('openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1',
             '-subj', '/CN=unrelated signer', '-addext', 'extendedKeyUsage=codeSigning',
-            '-keyout', key, '-out', cert)
-    out = os.path.join(folder, 'signed.exe')
-    run('osslsigncode', 'sign', '-certs', cert, '-key', key, '-h', 'sha256', '-n', 'shortcase',
-        '-in', image, '-out', out)
-    return out
+            '-keyout', other + '.key', '-out', other + '.pem')
+    for i, digest in enumerate(digests):
+        signer = other if i in unrelated else os.path.join(ROOT, 'build/sign/signer')
+        out = os.path.join(folder, f'signed{i}.exe')
+        run('osslsigncode', 'sign', *(['-nest'] if i else []), '-certs', signer + '.pem',
+            '-key', signer + '.key', '-h', digest, '-n', 'shortcase', '-in', image, '-out', out)
+        image = out
+    return image
 
 
 def tiny_icon(png=False, size=16, bits=4):
@@ -294,6 +297,9 @@ CASES = [
     ('empty LegalCopyright', lambda: link(res=resources(
         rc_edit=lambda t: re.sub(r'"LegalCopyright", ".*"', '"LegalCopyright", ""', t))),
      'LegalCopyright'),
+    ('copyright not the LICENSE\'s', lambda: link(res=resources(
+        rc_edit=lambda t: t.replace('The shortcase authors', 'the shortcase developers'))),
+     'LegalCopyright is the LICENSE'),
     ('no FileDescription', lambda: link(res=resources(
         rc_edit=lambda t: re.sub(r'\s*VALUE "FileDescription".*', '', t))), 'FileDescription'),
     ('FileVersion string differs', lambda: link(res=resources(
@@ -336,8 +342,13 @@ def _other_dll():
 SIGNED_CASES = [
     # (what is broken, signed image, unsigned image it claims to come from, expected failure)
     ('not signed', lambda: (link(), link()), 'Authenticode signature present'),
-    ('signed by an unrelated certificate', lambda: (sign(link(), with_new_ca=True), link()),
-     'signature verifies'),
+    ('signed by an unrelated certificate', lambda: (sign(link(), unrelated={0, 1}), link()),
+     'signature 1 (SHA1) verifies'),
+    ('nested signature by an unrelated certificate', lambda: (sign(link(), unrelated={1}), link()),
+     'signature 2 (SHA256) verifies'),
+    ('SHA-256 alone', lambda: (sign(link(), digests=['sha256']), link()), 'SHA-1 primary'),
+    ('SHA-256 primary, SHA-1 nested', lambda: (sign(link(), digests=['sha256', 'sha1']), link()),
+     'SHA-1 primary'),
     ('signed image of an older build', lambda: (sign(link()), link(add=['/stack:0x100000,0x30000'])),
      'plus a signature'),
 ]
@@ -345,6 +356,7 @@ SIGNED_CASES = [
 
 def checked(image, *options):
     done = subprocess.run([sys.executable, CHECK, image, '--version-file', os.path.join(ROOT, 'VERSION'),
+                           '--license', os.path.join(ROOT, 'LICENSE'),
                            '--objects', WIN, *options], capture_output=True, text=True)
     return done.returncode, done.stdout + done.stderr
 

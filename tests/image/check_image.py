@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Reads a built shortcase.exe back and checks every property the Windows image must keep.
 
-check_image.py IMAGE [--unsigned EXE] [--signed] [--ca PEM] [--version-file FILE] [--objects DIR]
+check_image.py IMAGE [--unsigned EXE] [--signed] [--timestamped] [--ca PEM] [--version-file FILE]
+               [--license FILE] [--objects DIR]
 
 Headers, imports, load configuration and the resource tree come from llvm-readobj; the
 signature from osslsigncode. Every property checked is printed; a failed one is printed with
@@ -361,7 +362,7 @@ def version_strings(block):
     return key, fixed, strings
 
 
-def check_version(res, version):
+def check_version(res, version, copyright):
     versions = res.get(RT_VERSION, {})
     if not check('version resource (RT_VERSION, ID 1)', 1 in versions, 'ID 1', sorted(versions)):
         return
@@ -384,6 +385,9 @@ def check_version(res, version):
         check(f'{key} present', bool(strings.get(key, '').strip()), 'a value', repr(strings.get(key)))
     for key in ('FileVersion', 'ProductVersion'):
         check(f'{key} string is {version}', strings.get(key) == version, version, strings.get(key))
+    if copyright:
+        check('LegalCopyright is the LICENSE\'s', strings.get('LegalCopyright') == copyright,
+              copyright, strings.get('LegalCopyright'))
 
 
 def check_icon(res):
@@ -412,30 +416,60 @@ def check_icon(res):
         check('icon has a 16x16 image', (16, 16) in sizes, '16x16', sorted(sizes))
 
 
+# The signature's own lines, spaced so; the signed attributes repeat the first as
+# `Message digest algorithm: SHA1`, which must not count.
+SIGNATURE_FIELDS = {'Message digest algorithm  ': 'digest', 'Current message digest    ': 'current',
+                    'Calculated message digest ': 'calculated'}
+
+
 def osslsigncode_verify(path, ca):
-    run = subprocess.run(['osslsigncode', 'verify', *(['-CAfile', ca] if ca else []), '-in', path],
-                         capture_output=True, text=True)
-    out = run.stdout + run.stderr
-    digests = re.findall(r'(Current|Calculated) message digest\s*:\s*([0-9A-F]+)', out)
-    return run.returncode == 0 and 'Signature verification: ok' in out, dict(digests), out
+    """The signatures `osslsigncode verify` reports, in order, as {digest, current, calculated,
+    ok, stamp}, and its lines that say failed or MISMATCH. Its exit status is 0 when any one
+    signature verifies and a failed timestamp is only a line, so the lines are all it tells."""
+    roots = ['-CAfile', ca, '-TSA-CAfile', ca] if ca else []
+    run = subprocess.run(['osslsigncode', 'verify', *roots, '-in', path], capture_output=True, text=True)
+    signatures = []
+    # The signatures come from standard output alone; failures may be on either stream.
+    for line in run.stdout.splitlines():
+        if line.startswith('Signature Index: '):
+            signatures.append(dict(digest=None, current=None, calculated=None, ok=False, stamp=None))
+        elif signatures:
+            label, _, value = line.partition(': ')
+            if label in SIGNATURE_FIELDS:
+                signatures[-1][SIGNATURE_FIELDS[label]] = value.split()[0]
+            elif line in ('Timestamp Server Signature verification: ok', 'Signature verification: ok'):
+                signatures[-1]['stamp' if line.startswith('Timestamp') else 'ok'] = True
+    failed = [line for line in (run.stdout + run.stderr).splitlines()
+              if 'verification: failed' in line or 'MISMATCH' in line]
+    return signatures, failed
 
 
-def check_signature(path, optional, sections, ca):
+def check_signature(path, optional, sections, ca, timestamped):
     rva = number(optional.fields.get('CertificateTableRVA', '0'))
     size = number(optional.fields.get('CertificateTableSize', '0'))
     if not check('Authenticode signature present (security directory)', rva and size,
                  'nonzero', f'{rva:#x}, {size:#x}'):
         return
     have_ca = ca and os.path.exists(ca)
-    ok, digests, out = osslsigncode_verify(path, ca if have_ca else None)
-    digest_ok = digests.get('Current') and digests.get('Current') == digests.get('Calculated')
-    check('signed content matches its signature digest', digest_ok, 'equal digests', digests)
+    signatures, failed = osslsigncode_verify(path, ca if have_ca else None)
+    # XP and Vista read only the primary signature, which must therefore be the SHA-1 one.
+    digests = [s['digest'] for s in signatures]
+    check('two signatures: SHA-1 primary, SHA-256 nested', digests == ['SHA1', 'SHA256'],
+          ['SHA1', 'SHA256'], digests)
+    for i, s in enumerate(signatures, 1):
+        name = f'signature {i} ({s["digest"]})'
+        check(f'{name} digest matches the content', s['current'] and s['current'] == s['calculated'],
+              s['current'], s['calculated'])
+        if have_ca:
+            check(f'{name} verifies against {os.path.relpath(ca)}', s['ok'], 'ok', 'failed')
+        if timestamped:
+            check(f'{name} timestamp verifies against {os.path.relpath(ca)}', s['stamp'], 'ok',
+                  'failed' if have_ca else 'no CA given')
     if have_ca:
-        check(f'signature verifies against {os.path.relpath(ca)}', ok, 'Signature verification: ok',
-              out.strip().splitlines()[-1:] if out.strip() else 'nothing')
+        check('no line of osslsigncode verify says failed or MISMATCH', not failed, 'none', failed)
     else:
         print(f'skip  chain verification: no CA file ({ca or "none given"}), release certificate')
-    # One changed byte of code, the first at the entry point, must break the signature.
+    # One changed byte of code, the first at the entry point, must break both signatures.
     with tempfile.TemporaryDirectory() as tmp:
         copy = os.path.join(tmp, 'tampered.exe')
         shutil.copyfile(path, copy)
@@ -444,9 +478,9 @@ def check_signature(path, optional, sections, ca):
             byte = f.read(1)
             f.seek(-1, 1)
             f.write(bytes([byte[0] ^ 0x01]))
-        ok, digests, _ = osslsigncode_verify(copy, ca if have_ca else None)
-        check('a one-byte change of a copy fails verification',
-              not ok and digests.get('Current') != digests.get('Calculated'), 'failure', 'verified')
+        tampered, _ = osslsigncode_verify(copy, ca if have_ca else None)
+        check('a one-byte change of a copy fails every signature', tampered and not any(
+            s['ok'] or s['current'] == s['calculated'] for s in tampered), 'failure', tampered)
 
 
 def check_same_as_unsigned(signed, unsigned):
@@ -475,8 +509,11 @@ def main(argv=None):
     parser.add_argument('image')
     parser.add_argument('--signed', action='store_true', help='the image must carry a signature')
     parser.add_argument('--unsigned', help='the unsigned image the signed one was made from')
-    parser.add_argument('--ca', help='CA certificate to verify the signature against, if it exists')
+    parser.add_argument('--ca', help='root certificates to verify the signatures and timestamps against, '
+                        'if the file exists')
+    parser.add_argument('--timestamped', action='store_true', help='both signatures must carry a timestamp')
     parser.add_argument('--version-file', required=True)
+    parser.add_argument('--license', help='LICENSE file whose copyright line the image must carry')
     parser.add_argument('--objects', help='directory of the .obj files, to resolve EntryPoint')
     args = parser.parse_args(argv)
 
@@ -485,6 +522,8 @@ def main(argv=None):
         return 1
     image = open(args.image, 'rb').read()
     version = open(args.version_file).read().strip()
+    copyright = next((line.strip() for line in open(args.license) if line.startswith('Copyright')),
+                     'no copyright line in ' + args.license) if args.license else None
     print(f'checking {args.image} ({len(image)} bytes)')
     tree = readobj(args.image, '--file-headers', '--sections', '--coff-imports',
                    '--coff-load-config', '--coff-resources')
@@ -498,10 +537,11 @@ def main(argv=None):
     guarded('load configuration', check_load_config, tree, optional)
     res = guarded('resource tree', resources, tree, sections, image) or {}
     guarded('manifest', check_manifest, res)
-    guarded('version resource', check_version, res, version)
+    guarded('version resource', check_version, res, version, copyright)
     guarded('icon', check_icon, res)
     if args.signed:
-        guarded('signature', check_signature, args.image, optional, sections, args.ca)
+        guarded('signature', check_signature, args.image, optional, sections, args.ca,
+                args.timestamped)
         if args.unsigned:
             guarded('signed from the unsigned image', check_same_as_unsigned, args.image, args.unsigned)
     unsigned = args.unsigned or (None if args.signed else args.image)
