@@ -618,8 +618,15 @@ def run_suite(args, cases_of, big) -> int:
     observed: Dict[str, Outcome] = {}
 
     def run(case):
-        return case, launch(wine, launcher, runs, case.name, program, case.command_line,
-                            directory(case), case.stderr, case.timeout)
+        start = lambda: launch(wine, launcher, runs, case.name, program, case.command_line,
+                               directory(case), case.stderr, case.timeout)
+        outcome = start()
+        # Under load Wine has now and then failed to start a process at all (CreateProcessW:
+        # 1359, an internal error). That says nothing of the program: one more start.
+        if outcome.launcher.startswith('launch-error'):
+            print(f'     {case.name}: {outcome.launcher}, started again')
+            outcome = start()
+        return case, outcome
 
     failures = 0
     # Cases that compare with another case's run come after it.
