@@ -22,14 +22,19 @@ import check_image
 ROOT = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix='shortcase-signing-')
 
-GOOD = {'SHORTCASE_SIGN_CERT': 'signer.pem', 'SHORTCASE_SIGN_KEY': 'signer.key', 'SHORTCASE_SIGN_CA': 'roots.pem',
-        'SHORTCASE_SIGN_TIMESTAMP_URL': 'http://127.0.0.1:{service}/', 'SHORTCASE_SIGN_TIMEOUT': '30'}
+GOOD = {'SHORTCASE_SIGN_CERT': 'signer.pem', 'SHORTCASE_SIGN_KEY': 'signer.key',
+        'SHORTCASE_SIGN_CA': 'roots.pem', 'SHORTCASE_SIGN_TIMEOUT': '30',
+        'SHORTCASE_SIGN_TIMESTAMP_URL': 'http://127.0.0.1:{service}/'}
 ROWS = [  # (case, variables changed from GOOD, what the one-line message says; None: signs)
     ('timestamped by the local service', {}, None),
-    ('key with its password', {'SHORTCASE_SIGN_KEY': 'locked.key', 'SHORTCASE_SIGN_PASS': 'right'}, None),
-    ('certificate missing', {'SHORTCASE_SIGN_CERT': 'none.pem'}, 'cannot read the certificate none.pem'),
-    ('certificate unreadable (a folder)', {'SHORTCASE_SIGN_CERT': 'dist'}, 'cannot read the certificate dist'),
-    ('certificate not a certificate', {'SHORTCASE_SIGN_CERT': 'signer.key'}, 'holds no PEM certificate'),
+    ('key with its password',
+     {'SHORTCASE_SIGN_KEY': 'locked.key', 'SHORTCASE_SIGN_PASS': 'right'}, None),
+    ('certificate missing', {'SHORTCASE_SIGN_CERT': 'none.pem'},
+     'cannot read the certificate none.pem'),
+    ('certificate unreadable (a folder)', {'SHORTCASE_SIGN_CERT': 'dist'},
+     'cannot read the certificate dist'),
+    ('certificate not a certificate', {'SHORTCASE_SIGN_CERT': 'signer.key'},
+     'holds no PEM certificate'),
     ('certificate expired', {'SHORTCASE_SIGN_CERT': 'expired.pem'}, 'expired.pem expired on'),
     ('wrong password', {'SHORTCASE_SIGN_KEY': 'locked.key', 'SHORTCASE_SIGN_PASS': 'wrong'},
      'cannot decrypt the key locked.key: wrong or missing SHORTCASE_SIGN_PASS'),
@@ -47,8 +52,9 @@ class TimeStamper(http.server.BaseHTTPRequestHandler):
     """Answers an RFC 3161 query with `openssl ts -reply`, signed by the throwaway TSA."""
     def do_POST(self):
         query = self.rfile.read(int(self.headers['Content-Length']))
-        reply = subprocess.run(['openssl', 'ts', '-reply', '-config', 'tsa.cnf', '-queryfile', '/dev/stdin',
-                                '-out', '/dev/stdout'], cwd=WORK, input=query, capture_output=True).stdout
+        reply = subprocess.run(['openssl', 'ts', '-reply', '-config', 'tsa.cnf',
+                                '-queryfile', '/dev/stdin', '-out', '/dev/stdout'],
+                               cwd=WORK, input=query, capture_output=True).stdout
         self.send_response(200)
         self.send_header('Content-Type', 'application/timestamp-reply')
         self.end_headers()
@@ -65,14 +71,18 @@ def authorities():
         subprocess.run(['openssl', *args], cwd=WORK, check=True, capture_output=True)
     # openssl ts -reply refuses a TSA certificate whose timeStamping usage is not critical.
     for name, usage in (('signer', 'codeSigning'), ('tsa', 'critical,timeStamping')):
-        openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', f'/CN=shortcase test {name}',
-                '-addext', f'extendedKeyUsage={usage}', '-keyout', f'{name}.key', '-out', f'{name}.pem')
-    openssl('x509', '-in', 'signer.pem', '-signkey', 'signer.key', '-days', '-1', '-out', 'expired.pem')
+        openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                '-subj', f'/CN=shortcase test {name}', '-addext', f'extendedKeyUsage={usage}',
+                '-keyout', f'{name}.key', '-out', f'{name}.pem')
+    openssl('x509', '-in', 'signer.pem', '-signkey', 'signer.key', '-days', '-1',
+            '-out', 'expired.pem')
     openssl('pkey', '-in', 'signer.key', '-aes256', '-passout', 'pass:right', '-out', 'locked.key')
     openssl('genpkey', '-algorithm', 'RSA', '-out', 'other.key')
-    for name, text in (('roots.pem', open(f'{WORK}/signer.pem').read() + open(f'{WORK}/tsa.pem').read()),
-                       ('tsa.cnf', '[tsa]\ndefault_tsa = t\n[t]\nserial = tsa.serial\nsigner_cert = tsa.pem\n'
-                        'signer_key = tsa.key\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha1, sha256\n')):
+    roots = open(f'{WORK}/signer.pem').read() + open(f'{WORK}/tsa.pem').read()
+    tsa = ('[tsa]\ndefault_tsa = t\n[t]\nserial = tsa.serial\nsigner_cert = tsa.pem\n'
+           'signer_key = tsa.key\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n'
+           'digests = sha1, sha256\n')
+    for name, text in (('roots.pem', roots), ('tsa.cnf', tsa)):
         open(os.path.join(WORK, name), 'w').write(text)
     service = http.server.HTTPServer(('127.0.0.1', 0), TimeStamper)
     threading.Thread(target=service.serve_forever, daemon=True).start()
@@ -83,8 +93,8 @@ def authorities():
 def image_check(ca):
     """The properties check_image.py finds failed in the signed image, verified against CA."""
     with contextlib.redirect_stdout(io.StringIO()):
-        check_image.main([f'{WORK}/dist/shortcase.exe', '--signed', '--timestamped', '--ca', f'{WORK}/{ca}',
-                          '--version-file', f'{ROOT}/VERSION'])
+        check_image.main([f'{WORK}/dist/shortcase.exe', '--signed', '--timestamped',
+                          '--ca', f'{WORK}/{ca}', '--version-file', f'{ROOT}/VERSION'])
     return list(check_image.failures)
 
 
@@ -95,12 +105,14 @@ def main():
     bad = 0
     for case, changes, message in ROWS:
         variables = {k: v.format(**ports) for k, v in {**GOOD, **changes}.items()}
-        done = subprocess.run(['bash', f'{ROOT}/tools/sign.sh', f'{ROOT}/build/win/shortcase.exe', 'dist/shortcase.exe'],
+        done = subprocess.run(['bash', f'{ROOT}/tools/sign.sh', f'{ROOT}/build/win/shortcase.exe',
+                               'dist/shortcase.exe'],
                               cwd=WORK, env={**env, **variables}, capture_output=True, text=True)
         said = done.stderr.strip() or done.stdout.strip()
         if message:
             left = os.listdir(f'{WORK}/dist') + glob.glob(f'{WORK}/build/sign/work.*')
-            wrong = done.returncode == 0 or left or not re.fullmatch(f'sign.sh: .*{message}.*', said)
+            wrong = (done.returncode == 0 or left or
+                     not re.fullmatch(f'sign.sh: .*{message}.*', said))
             said += f' (status {done.returncode}, left {left})' if wrong else ''
         else:
             # Both timestamps verify against the roots given, and neither against the signer's.
