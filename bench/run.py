@@ -192,12 +192,11 @@ def wine_benchmarks(args, env):
             t[program, target] = run(program, target)
         per = {"cmd_small": (t["cmd", "small"] - t["cmd", "empty"]) / n_small}
         for (program, floor), key in zip(pairs, ("", "32")):
-            per["sc%s_wide" % key] = (t[program, "wide"] - t[program, "empty"]) / n_wide
-            per["fl%s_wide" % key] = (t[floor, "wide"] - t[floor, "empty"]) / n_wide
-            per["sc%s_deep" % key] = (t[program, "deep"] - t[program, "empties"]) / n_deep
-            per["fl%s_deep" % key] = (t[floor, "deep"] - t[floor, "empties"]) / n_deep
-            per["ratio%s_wide" % key] = per["sc%s_wide" % key] / per["fl%s_wide" % key]
-            per["ratio%s_deep" % key] = per["sc%s_deep" % key] / per["fl%s_deep" % key]
+            for tree, empty, entries in (("wide", "empty", n_wide), ("deep", "empties", n_deep)):
+                sc = (t[program, tree] - t[program, empty]) / entries
+                fl = (t[floor, tree] - t[floor, empty]) / entries
+                per["sc%s_%s" % (key, tree)], per["fl%s_%s" % (key, tree)] = sc, fl
+                per["ratio%s_%s" % (key, tree)] = sc / fl
         per["cmd_vs_sc"] = per["cmd_small"] / per["sc_wide"]
         per.update({"raw " + p + " " + g: s for (p, g), s in t.items()})
         rounds.append(per)
@@ -287,21 +286,20 @@ def table(args, wine, host):
         m, s = wine["median"], wine["spread"]
         overhead = lambda r: "%+.1f %%" % ((r - 1) * 100)
         images = [("", "x86-64 build")] + ([("32", "shipped i686 image")] if "sc32_wide" in m else [])
+        trees = (("wide", "%s entries" % n(wine["n_wide"])),
+                 ("deep", "%s one-letter levels" % n(wine["n_deep"])))
         for key, image in images:
-            lines += [
-                "| Wine, %s, wide tree (%s entries): shortcase per entry | %s | |"
-                % (image, n(wine["n_wide"]), us(m["sc%s_wide" % key])),
-                "| Wine, %s, wide tree: floor per entry | %s | |" % (image, us(m["fl%s_wide" % key])),
-                "| Wine, %s, wide tree: shortcase over floor (min … max of rounds) | %s (%s … %s) | ≤ +5 %% |"
-                % (image, overhead(m["ratio%s_wide" % key]), overhead(s["ratio%s_wide" % key][0]),
-                   overhead(s["ratio%s_wide" % key][1])),
-                "| Wine, %s, deep tree (%s one-letter levels): shortcase per entry | %s | |"
-                % (image, n(wine["n_deep"]), us(m["sc%s_deep" % key])),
-                "| Wine, %s, deep tree: floor per entry | %s | |" % (image, us(m["fl%s_deep" % key])),
-                "| Wine, %s, deep tree: shortcase over floor (min … max of rounds) | %s (%s … %s) | ≤ +5 %% |"
-                % (image, overhead(m["ratio%s_deep" % key]), overhead(s["ratio%s_deep" % key][0]),
-                   overhead(s["ratio%s_deep" % key][1])),
-            ]
+            for tree, size in trees:
+                k = "%s_%s" % (key, tree)
+                low, high = s["ratio" + k]
+                lines += [
+                    "| Wine, %s, %s tree (%s): shortcase per entry | %s | |"
+                    % (image, tree, size, us(m["sc" + k])),
+                    "| Wine, %s, %s tree: floor per entry | %s | |" % (image, tree, us(m["fl" + k])),
+                    "| Wine, %s, %s tree: shortcase over floor (min … max of rounds) | %s (%s … %s) "
+                    "| ≤ +5 %% |" % (image, tree, overhead(m["ratio" + k]), overhead(low),
+                                     overhead(high)),
+                ]
         lines += [
             "| Wine, x86-64 build, cmd `for /r` loop per entry (small tree, %s entries) | %s | |"
             % (n(wine["n_small"]), us(m["cmd_small"])),
@@ -357,7 +355,8 @@ def notes(args, wine, host):
             % (WINE64, "the shipped `dist/shortcase.exe` (i686) started by `%s` against an i686 "
                "build of the floor, since this machine runs 32-bit code natively" % WINE32
                if wine["i686"] else "not the shipped i686 image: this machine runs 32-bit code "
-               "only under emulation, at minutes a start", wine["rounds"], WIDE[0], WIDE[1], WIDE[2], wine["levels"], SMALL[0], SMALL[1],
+               "only under emulation, at minutes a start", wine["rounds"], WIDE[0], WIDE[1],
+               WIDE[2], wine["levels"], SMALL[0], SMALL[1],
                SMALL[2]))
     if host:
         fn = ", ".join("%s %s" % (k, n(v)) for k, v in sorted(host["functions"].items(),

@@ -52,6 +52,11 @@ def walk_failed(code: int, path: str) -> str:
     return f"FindFirstFile() returned error {code} for path '{path}'"
 
 
+def locked(prefix: str) -> str:
+    """The message of the locked directory below photos/docs, reached through prefix."""
+    return walk_failed(5, prefix + 'docs\\locked\\*')
+
+
 def no_match(argument: str) -> str:
     return f"No match for argument '{argument}'!"
 
@@ -486,7 +491,6 @@ def fast_cases(t: Dict[str, str]) -> List[Case]:
 def form_cases(W: Dict[str, str]) -> List[Case]:
     """Each form names photos' contents: the walk must report photos/docs/locked through the
     path as typed, and reach forms/docs/decoy only where the argument names forms."""
-    locked = lambda prefix: walk_failed(5, prefix + 'docs\\locked\\*')
     decoy = lambda prefix: walk_failed(5, prefix + 'docs\\decoy\\*')
     slashes = W['photos'].replace('\\', '/')
     return [
@@ -507,7 +511,6 @@ def form_cases(W: Dict[str, str]) -> List[Case]:
 def slow_cases(t: Dict[str, str]) -> List[Case]:
     W = {k: win(v) for k, v in t.items()}
     slashes = W['photos'].replace('\\', '/')
-    locked = lambda prefix: walk_failed(5, prefix + 'docs\\locked\\*')
     return [
         # Every form of the table above in one run: a start may cost minutes here.
         Case('i686-forms', f'prog . .. ..\\photos\\. ..\\photos\\docs\\.. ../photos/* {slashes}/* '
