@@ -5,7 +5,7 @@ set -euo pipefail
 
 build=(clang lld llvm osslsigncode openssl zip)
 test=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev python3 valgrind
-      hyperfine qemu-user-static wine wine64 wine32:i386)
+      hyperfine qemu-user-static wine wine64 wine32:i386 libfuse3-dev pkg-config)
 wanted=("${build[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test[@]}")
 

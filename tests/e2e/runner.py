@@ -26,6 +26,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import time
 from typing import Callable, Dict, List, Optional, Tuple
 
@@ -127,13 +128,15 @@ ESCAPES = re.compile(r'\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07\x1b]*(\x07|\x1b\\)|\x
 
 def launch(wine: Wine, launcher: str, runs: str, name: str, program: str, command_line: str,
            directory: Optional[str], stderr: str, timeout: float) -> Outcome:
-    """Runs program with exactly command_line in directory (Unix path or None); stderr is
-    'console', 'file' or 'pipe'."""
+    """Runs program with exactly command_line in directory (a Unix path, a Windows path, or
+    None); stderr is 'console', 'file' or 'pipe'."""
     request = os.path.join(runs, name + '.request')
     result = os.path.join(runs, name + '.exit')
     if os.path.exists(result):
         os.unlink(result)
-    fields = [win(program), command_line, win(directory) if directory else '', win(result)]
+    # A directory is a Unix path, or already a Windows one (on a mapped drive letter).
+    folder = win(directory) if directory and directory.startswith('/') else directory or ''
+    fields = [win(program), command_line, folder, win(result)]
     with open(request, 'wb') as f:
         f.write(''.join(field + '\0' for field in fields).encode('utf-16-le', 'surrogatepass'))
 
@@ -651,10 +654,447 @@ def run_suite(args, cases_of, big) -> int:
     return 1 if failures else 0
 
 
+# ---------------------------------------------------------------------------------------------
+# The volume with short names: vfatfs answers the ioctl through which Wine reads 8.3 names, so
+# here the program meets case-only pairs and its renames reach a file system.
+
+SKIP = 77  # CTest's code for a suite that cannot run here
+
+
+def tree_line(spec: str) -> Tuple[str, str, str, str, str]:
+    """'KIND|PATH|SHORT|FLAGS|TARGET', trailing fields optional, as a tuple of five."""
+    fields = spec.split('|') + [''] * 4
+    return tuple(fields[:5])  # type: ignore
+
+
+# The argument forms' tree: photos qualifies itself, holds pairs at two levels and entries to
+# leave alone, and has a sibling that only forms naming the row's root may reach.
+PHOTOS = ['d|photos|PHOTOS', 'f|photos/readme.txt|README.TXT', 'f|photos/notes.txt',
+          'f|photos/README.1ST', 'd|photos/Holiday 2019', 'd|photos/docs|DOCS',
+          'f|photos/docs/index.txt|INDEX.TXT', 'd|photos/sub', 'f|photos/sub/x.txt|X.TXT',
+          'd|other|OTHER', 'f|other/a.txt|A.TXT']
+INSIDE = ['photos/readme.txt', 'photos/docs', 'photos/docs/index.txt', 'photos/sub/x.txt']
+ALL_PHOTOS = ['photos'] + INSIDE
+EVERYTHING = ALL_PHOTOS + ['other', 'other/a.txt']
+
+
+@dataclasses.dataclass
+class Row:
+    """One run on the volume. In line, output and cwd, {R} stands for the Windows path of the
+    row's own directory and {D} for the drive letter mapped to it."""
+    name: str
+    tree: List[str]                  # tree_line specs, below the row's directory
+    line: str
+    renamed: List[str]               # entries (as first spelled) that end up with their short name
+    output: List[str] = dataclasses.field(default_factory=list)
+    exit: int = 0
+    cwd: Optional[str] = None        # a Windows path; None: the row's directory
+    drive: bool = False
+    any_order: bool = False
+    repeat: bool = False             # a second run must rename nothing
+    after: Optional[List[Tuple[str, str]]] = None  # the listing afterwards, where renamed can't say
+    emulated: bool = False           # also run where 32-bit code is emulated
+    during: Optional[Callable[['Row', str, str, threading.Event], dict]] = None
+    check: Optional[Callable[['Row', str, Outcome, List[str], dict], List[str]]] = None
+    timeout: float = 120
+
+
+def volume_rows() -> List[Row]:
+    def form(name, line, renamed, cwd=None, drive=False):
+        return Row('form-' + name, PHOTOS, line, renamed, cwd=cwd, drive=drive, emulated=True)
+    return [
+        # As the README shows it: E:\\Photos\\ names the contents, so Photos keeps its spelling.
+        Row('readme-example', ['d|Photos', 'd|Photos/docs|DOCS', 'd|Photos/Holiday 2019',
+                               'f|Photos/readme.txt|README.TXT'],
+            'prog {D}\\Photos\\', ['Photos/docs', 'Photos/readme.txt'], drive=True,
+            emulated=True),
+        form('directory', 'prog photos', ALL_PHOTOS),
+        form('backslash', 'prog photos\\', INSIDE),
+        form('slash', 'prog photos/', INSIDE),
+        form('dot', 'prog .', INSIDE, cwd='{R}\\photos'),
+        form('dot-dot', 'prog ..', INSIDE, cwd='{R}\\photos\\sub'),
+        form('directory-dot', 'prog photos\\.', INSIDE),
+        form('star', 'prog *', EVERYTHING),
+        form('directory-star', 'prog photos\\*', INSIDE),
+        form('slash-txt', 'prog photos/*.txt', ['photos/readme.txt']),
+        form('bare-drive', 'prog {D}', INSIDE, cwd='{D}\\photos', drive=True),
+        form('drive-root', 'prog {D}\\', EVERYTHING, drive=True),
+        form('long-prefix', 'prog \\\\?\\{D}\\photos', ALL_PHOTOS, drive=True),
+        # Each directory is renamed before its walk, which goes on under the new name: the
+        # refused entry deepest down is reported through A\\B.
+        Row('directories', ['d|a|A', 'd|a/b|B', 'f|a/b/c.txt|C.TXT',
+                            'f|a/b/locked.txt|LOCKED.TXT|refuse', 'd|a/Mixed',
+                            'f|a/Mixed/Inner.Txt'],
+            'prog {R}\\a', ['a', 'a/b', 'a/b/c.txt', 'a/Mixed', 'a/Mixed/Inner.Txt'],
+            ['MoveFile("{R}\\A\\B\\locked.txt", "{R}\\A\\B\\LOCKED.TXT") returned error 5']),
+        Row('left-alone', ['d|keep', 'd|keep/Holiday 2019', 'f|keep/notes.txt',
+                           'f|keep/README.1ST', 'f|keep/A Long Name.txt',
+                           'f|keep/straße.txt|STRASSE.TXT'], 'prog {R}\\keep', []),
+        Row('non-ascii', ['d|intl', 'f|intl/café.txt|CAFÉ.TXT', 'd|intl/Übung|ÜBUNG'],
+            'prog {R}\\intl', ['intl/café.txt', 'intl/Übung']),
+        # Wine lists a link to a directory as a reparse point (0x410): the program renames it
+        # and never enters it, so the pair behind it keeps its spelling. Wine 8's server moves
+        # a file by its real path, so the link's rename moves the directory it points to and
+        # leaves the link behind; Windows would rename the link itself.
+        Row('symbolic-link', ['d|arg', 'l|arg/link|LINK||../target', 'd|target',
+                              'f|target/inner.txt|INNER.TXT'], 'prog {R}\\arg', ['arg/link'],
+            after=[('arg', 'dir'), ('arg/LINK', 'dir'), ('arg/LINK/inner.txt', 'file'),
+                   ('arg/link', 'link')]),
+        # Failed renames: reported, nothing lost, the directory walked under its old name.
+        Row('refused', ['d|r', 'f|r/locked.txt|LOCKED.TXT|refuse', 'd|r/docs|DOCS|refuse',
+                        'f|r/docs/index.txt|INDEX.TXT'], 'prog {R}\\r', ['r/docs/index.txt'],
+            ['MoveFile("{R}\\r\\locked.txt", "{R}\\r\\LOCKED.TXT") returned error 5',
+             'MoveFile("{R}\\r\\docs", "{R}\\r\\DOCS") returned error 5'], any_order=True),
+        Row('taken', ['d|t', 'f|t/readme.txt|README.TXT', 'f|t/README.TXT', 'd|t/docs|DOCS',
+                      'f|t/docs/index.txt|INDEX.TXT', 'd|t/DOCS'], 'prog {R}\\t',
+            ['t/docs/index.txt'],
+            ['MoveFile("{R}\\t\\readme.txt", "{R}\\t\\README.TXT") returned error 183',
+             'MoveFile("{R}\\t\\docs", "{R}\\t\\DOCS") returned error 183'], any_order=True),
+        Row('repeat', PHOTOS, 'prog photos', ALL_PHOTOS, repeat=True),
+        Row('bulk', bulk_tree(), 'prog {R}\\bulk', [], check=bulk_renamed, timeout=300),
+        Row('concurrent', concurrent_tree(), 'prog {R}\\c', [], during=change_subtrees,
+            check=concurrent_outcome, timeout=600),
+    ]
+
+
+def bulk_tree() -> List[str]:
+    """2,000 entries, 500 of them pairs: 20 directories of 99 entries each."""
+    lines = ['d|bulk']
+    for d in range(20):
+        lines.append(f'd|bulk/d{d:02d}')
+        for n in range(25):
+            lines += [f'f|bulk/d{d:02d}/pair{n:02d}.txt|PAIR{n:02d}.TXT',
+                      f'f|bulk/d{d:02d}/Long File {n:02d}.txt', f'f|bulk/d{d:02d}/plain{n:02d}.txt']
+            if n < 24:
+                lines.append(f'f|bulk/d{d:02d}/OK{n:02d}.TXT')
+    return lines
+
+
+CONCURRENT = (200, 25)  # top directories, pairs in each: 20,201 entries in all
+
+
+def concurrent_tree() -> List[str]:
+    top, pairs = CONCURRENT
+    lines = ['d|c']
+    for d in range(top):
+        lines.append(f'd|c/d{d:03d}')
+        for n in range(pairs):
+            lines += [f'f|c/d{d:03d}/pair{n:02d}.txt|PAIR{n:02d}.TXT',
+                      f'f|c/d{d:03d}/Long Name {n:02d}.txt', f'f|c/d{d:03d}/plain{n:02d}.txt',
+                      f'f|c/d{d:03d}/OK{n:02d}.TXT']
+    return lines
+
+
+def renames_in(log: List[str], prefix: str) -> List[Tuple[str, str]]:
+    """The (old, new) paths the volume renamed below prefix, relative to it."""
+    found = []
+    for entry in log:
+        fields = entry.split('\t')
+        if fields[0] == 'rename' and fields[1].startswith(prefix + '/'):
+            found.append((fields[1][len(prefix) + 1:], fields[2][len(prefix) + 1:]))
+    return found
+
+
+def bulk_renamed(row: Row, root: str, outcome: Outcome, log: List[str], _: dict) -> List[str]:
+    renames = renames_in(log, row.name)
+    pairs = [p for p, _ in listing(root) if re.search(r'/pair\d\d\.txt$', p, re.I)]
+    faults = [] if len(renames) == 500 else [f'the volume renamed {len(renames)}, expected 500']
+    if len(pairs) != 500 or any(not p.endswith('.TXT') for p in pairs):
+        faults.append(f'{len(pairs)} pairs, not all renamed: {pairs[:5]}')
+    if outcome.console:
+        faults.append(f'console text {outcome.console[:300]!r}')
+    print(f'     bulk: the volume renamed {len(renames)} entries')
+    return faults
+
+
+def change_subtrees(row: Row, root: str, log_path: str, done: threading.Event) -> dict:
+    """While the program walks, renames, deletes and re-creates whole subtrees through the
+    mount, one every few milliseconds, starting once the walk has renamed its first entry."""
+    import random
+    rng = random.Random(11)
+    top, pairs = CONCURRENT
+    order = rng.sample(range(top), 60)
+    base = os.path.join(root, 'c')
+    touched: set = set()
+    created: set = set()
+    removed: set = set()
+    deadline = time.monotonic() + 60
+    while not done.is_set() and time.monotonic() < deadline:
+        with open(log_path) as f:
+            if f'\t{row.name}/c/' in f.read():
+                break
+        time.sleep(0.005)
+    ops = 0
+    for i, d in enumerate(order):
+        if done.is_set():
+            break
+        name = f'd{d:03d}'
+        old = os.path.join(base, name)
+        before = {p.lower() for p, _ in listing(old)}
+        kind = i % 3
+        if kind == 0:  # moved under a name that is no pair
+            new = old + ' moved'
+            os.rename(old, new)
+            created |= {f'c/{name} moved/{p}' for p in before} | {f'c/{name} moved'}
+        elif kind == 1:
+            shutil.rmtree(old)
+        else:  # deleted and made again, with other entries
+            shutil.rmtree(old)
+            os.mkdir(old)
+            for n in range(5):
+                with open(os.path.join(old, f'New{n}.Txt'), 'w') as f:
+                    f.write('x')
+                created.add(f'c/{name}/new{n}.txt')
+            created.add(f'c/{name}')
+        removed |= {f'c/{name}/{p}' for p in before} | {f'c/{name}'}
+        touched.add(name)
+        ops += 1
+        time.sleep(0.01)
+    return {'touched': touched, 'created': created, 'removed': removed, 'ops': ops}
+
+
+def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
+                       changes: dict) -> List[str]:
+    faults = []
+    allowed = re.compile(r'(MoveFile\(".*", ".*"\)|FindFirstFile\(\)|FindNextFile\(\)) '
+                         r'returned error [23]( for path .*)?$')
+    for line in outcome.console.split('\n')[:-1]:
+        if not allowed.match(line):
+            faults.append(f'unexpected message {line[:200]!r}')
+    before = {tree_line(spec)[1].lower() for spec in row.tree}
+    after = {('c/' + p).lower() for p, _ in listing(os.path.join(root, 'c'))} | {'c'}
+    wanted = (before - changes['removed']) | changes['created']
+    if after != wanted:
+        faults.append(f'names lost {sorted(wanted - after)[:5]}, gained {sorted(after - wanted)[:5]}')
+    untouched = [p for p, _ in listing(os.path.join(root, 'c'))
+                 if p.split('/')[0].split(' ')[0] not in changes['touched']
+                 and re.search(r'/pair\d\d\.txt$', p, re.I)]
+    top, pairs = CONCURRENT
+    expected = (top - len(changes['touched'])) * pairs
+    wrong = [p for p in untouched if not p.endswith('.TXT')]
+    if len(untouched) != expected or wrong:
+        faults.append(f'{len(untouched)} untouched pairs (expected {expected}), not renamed: {wrong[:5]}')
+    if changes['ops'] < 3:
+        faults.append(f'only {changes["ops"]} subtrees changed while the program ran')
+    renamed = len(renames_in(log, row.name))
+    messages = outcome.console.count('\n')
+    print(f'     concurrent: {changes["ops"]} subtrees changed during the run, '
+          f'the volume renamed {renamed} entries, {messages} messages')
+    return faults
+
+
+def expected_listing(row: Row) -> List[Tuple[str, str]]:
+    """The row's tree as listing() should find it afterwards: each renamed entry spelled as its
+    short name (given, or else its upper-case 8.3 form), in its own path and those below it."""
+    entries = [tree_line(spec) for spec in row.tree]
+    new = {path: short or os.path.basename(path).upper()
+           for _, path, short, _, _ in entries if path in row.renamed}
+    def spelled(path):
+        parts = path.split('/')
+        return '/'.join(new.get('/'.join(parts[:i + 1]), part) for i, part in enumerate(parts))
+    kinds = {'d': 'dir', 'f': 'file', 'l': 'link'}
+    return sorted((spelled(path), kinds[kind]) for kind, path, _, _, _ in entries)
+
+
+class Volume:
+    """vfatfs mounted on work/mnt, serving every row's tree, each in a directory of its own."""
+
+    def __init__(self, binary: str, work: str, rows: List[Row]):
+        self.mount = os.path.join(work, 'mnt')
+        self.log_path = os.path.join(work, 'volume.log')
+        tree = os.path.join(work, 'volume.tree')
+        with open(tree, 'w') as f:
+            for row in rows:
+                f.write(f'd\t{row.name}\n')
+                for spec in row.tree:
+                    kind, path, short, flags, target = tree_line(spec)
+                    f.write(f'{kind}\t{row.name}/{path}\t{short}\t{flags}\t{target}\n')
+        os.mkdir(self.mount)
+        open(self.log_path, 'w').close()
+        self.process = subprocess.Popen([binary, self.mount, tree, self.log_path],
+                                        stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while 'mounted' not in self.log():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f'vfatfs did not mount {self.mount}')
+            time.sleep(0.02)
+
+    def log(self) -> List[str]:
+        with open(self.log_path, encoding='utf-8', errors='replace') as f:
+            return f.read().split('\n')
+
+    def stop(self) -> None:
+        """Ends the volume; it unmounts on SIGTERM, and a lazy unmount catches the rest."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if os.path.ismount(self.mount):
+            subprocess.run(['umount', '-l', self.mount], check=False)
+
+
+def unmount_stale(work: str) -> None:
+    mount = os.path.join(work, 'mnt')
+    if os.path.ismount(mount):
+        subprocess.run(['umount', '-l', mount], check=False)
+
+
+def run_volume(args) -> int:
+    """Every row of volume_rows() on the volume: one start per row, and a second for rows that
+    repeat; where 32-bit code is emulated, only the rows marked so, in as few starts as the
+    current directories allow."""
+    if not os.path.exists('/dev/fuse'):
+        print('skipped: there is no /dev/fuse, so no volume with short names can be mounted')
+        return SKIP
+    if os.geteuid() != 0:
+        print('skipped: mounting the volume without fusermount needs root')
+        return SKIP
+    wine = Wine(args.prefix)
+    if not os.path.exists(os.path.join(wine.prefix, 'system.reg')):
+        print(f'no Wine prefix in {wine.prefix}: run "runner.py setup" first', file=sys.stderr)
+        return 1
+    started = time.monotonic()
+    # Under qemu a 32-bit caller's request arrives in the 64-bit form.
+    qemu = args.image == 'i686' and not native_i386()
+    emulated = qemu or args.as_emulated
+    rows = [r for r in volume_rows() if (r.emulated or not emulated)
+            and (not args.only or re.search(args.only, r.name))]
+    work = os.path.abspath(args.work)
+    unmount_stale(work)
+    shutil.rmtree(work, ignore_errors=True)
+    runs = os.path.join(work, 'runs')
+    os.makedirs(runs)
+    volume = Volume(args.vfatfs, work, rows)
+    letters = {}
+    dosdevices = os.path.join(wine.prefix, 'dosdevices')
+    try:
+        free = [c for c in 'efghijklmnopqrstuvwxy' if not os.path.lexists(os.path.join(dosdevices, c + ':'))]
+        for row in (r for r in rows if r.drive):
+            letters[row.name] = free.pop(0)
+            os.symlink(os.path.join(volume.mount, row.name),
+                       os.path.join(dosdevices, letters[row.name] + ':'))
+        print(f'volume mounted in {time.monotonic() - started:.1f} s; ' +
+              ('32-bit code runs emulated: the rows marked for it, combined' if emulated else
+               f'{len(rows)} rows'))
+        wine.start_server()
+        failures = run_rows(args, wine, volume, rows, letters, runs, emulated)
+    finally:
+        for letter in letters.values():
+            os.unlink(os.path.join(dosdevices, letter + ':'))
+        volume.stop()
+    # The image must have asked in its own size: 268-byte entries from a native 32-bit caller.
+    seen = sorted({line for line in volume.log() if line.startswith('ioctl\t')})
+    wanted = ['ioctl\t268\tcompat'] if args.image == 'i686' and not qemu else ['ioctl\t280\tnative']
+    print('short-name requests: ' + ', '.join(s.replace('\t', ' ')[6:] for s in seen))
+    if seen != wanted:
+        print(f'FAIL short-name requests {seen}, expected {wanted}')
+        failures += 1
+    print(f'{len(rows) + 1 - failures} of {len(rows) + 1} volume checks as expected, '
+          f'in {time.monotonic() - started:.1f} s')
+    return 1 if failures else 0
+
+
+def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[str, str],
+             runs: str, emulated: bool) -> int:
+    program, launcher = os.path.abspath(args.exe), os.path.abspath(args.launcher)
+
+    def fill(row: Row, text: str) -> str:
+        drive = letters.get(row.name, '?').upper() + ':'
+        return text.replace('{R}', win(os.path.join(volume.mount, row.name))).replace('{D}', drive)
+
+    def start(name: str, line: str, cwd: str, timeout: float) -> Outcome:
+        outcome = launch(wine, launcher, runs, name, program, line, cwd, 'console', timeout)
+        if outcome.launcher.startswith('launch-error'):  # see run_suite
+            outcome = launch(wine, launcher, runs, name, program, line, cwd, 'console', timeout)
+        return outcome
+
+    def judge_row(row: Row, outcome: Outcome, expected_output: str, renames: int,
+                  changes: dict, wanted_renames: Optional[int] = None) -> List[str]:
+        root = os.path.join(volume.mount, row.name)
+        faults = []
+        if outcome.timed_out:
+            faults.append(f'no end within {row.timeout:.0f} s')
+        if outcome.exit != row.exit:
+            faults.append(f'exit status {outcome.exit} ({outcome.launcher}), expected {row.exit}')
+        if row.check:
+            return faults + row.check(row, root, outcome, volume.log(), changes)
+        got = outcome.console
+        if row.any_order:
+            got, expected_output = sorted(got.split('\n')), sorted(expected_output.split('\n'))
+        if got != expected_output:
+            faults.append(f'console text {outcome.console!r}, expected {expected_output!r}')
+        after = row.after or expected_listing(row)
+        if listing(root) != after:
+            faults.append(f'tree {listing(root)}, expected {after}')
+        wanted = len(row.renamed) if wanted_renames is None else wanted_renames
+        if renames != wanted:
+            faults.append(f'the volume renamed {renames} entries, expected {wanted}')
+        return faults
+
+    def run(group: List[Row]) -> List[Tuple[Row, List[str], Outcome]]:
+        row = group[0]
+        if len(group) == 1:
+            line, cwd = fill(row, row.line), fill(row, row.cwd) if row.cwd else None
+            cwd = cwd or os.path.join(volume.mount, row.name)
+            name, output = row.name, expected_text([fill(row, l) for l in row.output])
+        else:  # one start: each row's argument, spelled from its own directory
+            arguments = []
+            for r in group:
+                argument = r.line[len('prog '):]
+                if not argument.startswith(('{', '\\')):
+                    argument = '{R}\\' + argument
+                arguments.append(fill(r, argument))
+            line, cwd, name = 'prog ' + ' '.join(arguments), volume.mount, 'combined'
+            output = expected_text([fill(r, l) for r in group for l in r.output])
+        count = lambda: {r.name: len(renames_in(volume.log(), r.name)) for r in group}
+        done = threading.Event()
+        changes: dict = {}
+        helper = None
+        if row.during:
+            root = os.path.join(volume.mount, row.name)
+            helper = threading.Thread(
+                target=lambda: changes.update(row.during(row, root, volume.log_path, done)))
+            helper.start()
+        outcome = start(name, line, cwd, max(r.timeout for r in group))
+        done.set()
+        if helper:
+            helper.join()
+        first = count()
+        results = [(r, judge_row(r, outcome, output, first[r.name], changes), outcome)
+                   for r in group]
+        if row.repeat:
+            again = start(name + '-again', line, cwd, row.timeout)
+            renamed = count()[row.name] - first[row.name]
+            faults = [f'second run: {f}' for f in judge_row(row, again, output, renamed, changes, 0)]
+            results.append((dataclasses.replace(row, name=row.name + '-again'), faults, again))
+        return results
+
+    if emulated:
+        groups = [[r for r in rows if not r.cwd]] + [[r] for r in rows if r.cwd]
+        groups = [g for g in groups if g]
+    else:
+        groups = [[r] for r in rows]
+    failures = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        for results in pool.map(run, groups):
+            for row, faults, outcome in results:
+                failures += bool(faults)
+                print(f'{"FAIL" if faults else "ok":4} volume-{row.name} '
+                      f'({outcome.seconds:.1f} s, exit {outcome.exit})')
+                for fault in faults:
+                    print(f'       {fault}')
+                sys.stdout.flush()
+    return failures
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('suite', choices=['setup', 'fast', 'slow'])
+    parser.add_argument('suite', choices=['setup', 'fast', 'slow', 'volume'])
     parser.add_argument('--prefix', required=True, help='the Wine prefix directory')
     parser.add_argument('--exe', help='the shortcase.exe to run')
     parser.add_argument('--launcher', help='launcher.exe (x86-64)')
@@ -662,6 +1102,11 @@ def main() -> int:
     parser.add_argument('--jobs', type=int, default=1, help='runs at a time')
     parser.add_argument('--only', help='run only the cases whose name matches this regex')
     parser.add_argument('--timeout', type=float, default=900, help='prefix creation limit (s)')
+    parser.add_argument('--vfatfs', help='the volume program, for the volume suite')
+    parser.add_argument('--image', choices=['x86_64', 'i686'], default='x86_64',
+                        help='which image --exe is, for the volume suite')
+    parser.add_argument('--as-emulated', action='store_true',
+                        help='run the volume suite as where 32-bit code is emulated')
     args = parser.parse_args()
 
     if args.suite == 'setup':
@@ -669,13 +1114,15 @@ def main() -> int:
         print(f'Wine prefix {args.prefix}: ' +
               (f'created in {seconds:.0f} s' if seconds else 'present, reused'))
         return 0
-    for option in ('exe', 'launcher', 'work'):
+    for option in ('exe', 'launcher', 'work') + (('vfatfs',) if args.suite == 'volume' else ()):
         if not getattr(args, option):
             parser.error(f'--{option} is required for the {args.suite} suite')
     for path in (args.exe, args.launcher):
         if not os.path.isfile(path):
             print(f'missing {path}', file=sys.stderr)
             return 1
+    if args.suite == 'volume':
+        return run_volume(args)
     if args.suite == 'fast':
         return run_suite(args, fast_cases, (50, 200))
     if native_i386():
