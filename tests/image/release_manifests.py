@@ -210,7 +210,8 @@ def check_manifests(files, zip_path, version, variables, sums):
     scoop = json.loads(files['scoop/shortcase.json'])
     assert (scoop['version'], scoop['url'], scoop['hash'], scoop['license']) == \
         (version, url, sha256, 'MIT'), scoop
-    assert scoop['bin'] in members and scoop['homepage'] == (homepage or env['SHORTCASE_RELEASE_URL'])
+    assert scoop['bin'] in members, scoop
+    assert scoop['homepage'] == (homepage or env['SHORTCASE_RELEASE_URL']), scoop
     # checkver finds this zip's name on the home page, and autoupdate makes its address again.
     found = re.search(scoop['checkver']['regex'], os.path.basename(zip_path))
     assert found and found.group(1) == version, scoop['checkver']
@@ -222,7 +223,7 @@ def check_manifests(files, zip_path, version, variables, sums):
 
 
 def check_schemas(files):
-    import jsonschema
+    import jsonschema  # only these rows need it
     schemas = {}
     for kind in KINDS.values():
         with open(os.path.join(SCHEMAS, 'winget-1.10.0', f'manifest.{kind}.1.10.0.json')) as f:
