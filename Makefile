@@ -85,7 +85,9 @@ build/sign/settings: FORCE
 	@[ "$$(cat $@ 2>/dev/null)" = '$(SIGN_SETTINGS)' ] || echo '$(SIGN_SETTINGS)' >$@
 
 # The zip to publish (the signed image, the README and LICENSE as CRLF text) and SHA256SUMS
-# beside it, made afresh each time: the zip's time stamps are the last commit's.
+# beside it, made afresh each time: the zip's time stamps are the last commit's. With
+# SHORTCASE_RELEASE_URL (and SHORTCASE_PUBLISHER, SHORTCASE_HOMEPAGE) in the environment, also
+# the winget and Scoop manifests of that zip.
 release: deps dist/shortcase.exe
 	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip
 

@@ -3,9 +3,10 @@
 # missing, and lets 32-bit Wine run. Does nothing when everything is there. Needs root.
 set -euo pipefail
 
-build=(clang lld llvm osslsigncode openssl zip)
-test=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev python3 valgrind
-      hyperfine qemu-user-static wine wine64 wine32:i386 libfuse3-dev pkg-config)
+build=(clang lld llvm osslsigncode openssl zip python3)
+test=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev python3-yaml
+      python3-jsonschema valgrind hyperfine qemu-user-static wine wine64 wine32:i386
+      libfuse3-dev pkg-config)
 wanted=("${build[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test[@]}")
 
