@@ -122,7 +122,7 @@ $(BENCH)/floor32.exe: bench/floor.cpp bench/floor.def
 
 bench: deps dist/shortcase.exe $(WIN64)/shortcase.exe $(BENCH)/floor.exe $(BENCH)/floor32.exe
 	cmake -S . -B $(BENCH)/host -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-	cmake --build $(BENCH)/host --target shortcase_bench -j2
+	cmake --build $(BENCH)/host --target shortcase_bench vfatfs -j2
 	python3 bench/run.py
 
 # A longer fuzzing run of the splitter than the one in `make test`; new inputs stay in build/.

@@ -14,10 +14,11 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from runner import native_i386  # noqa: E402  (the Wine suite decides the same question)
+from runner import Volume, native_i386  # noqa: E402  (the Wine suite decides the same question)
 
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
@@ -206,6 +207,78 @@ def wine_benchmarks(args, env):
                 n_deep=n_deep, rounds=len(rounds), i686=args.i686)
 
 
+# --- Wine on the volume with short names ----------------------------------------------------
+
+# Directories of files each; half the files are case-only pairs.
+VOLUME = (10, 100)
+
+
+def volume_trees():
+    """The same shape three times: "pairs" (every other file a case-only pair), "plain" (the
+    same names, each with a short name that differs in more than case: examined, never
+    renamed) and an empty directory."""
+    directories, files = VOLUME
+    trees = []
+    for name in ("pairs", "plain"):
+        tree = []
+        for d in range(directories):
+            tree.append("d|d%02d" % d)
+            for f in range(files):
+                short = "F%03d.TXT" % f if name == "pairs" and f % 2 == 0 else "F%03d~1.TXT" % f
+                tree.append("f|d%02d/f%03d.txt|%s" % (d, f, short))
+        trees.append(types.SimpleNamespace(name=name, tree=tree))
+    return trees + [types.SimpleNamespace(name="empty", tree=[])]
+
+
+def volume_benchmarks(args, env):
+    """Whole-process times of shortcase and the dir /x cmd loop on trees whose pairs they
+    really rename, each run on a freshly mounted volume."""
+    directories, files = VOLUME
+    entries, pairs = directories * (files + 1), directories * files // 2
+    work = os.path.join(args.build, "volume")
+    trees = volume_trees()
+    script = "Z:" + os.path.join(ROOT, "bench", "dirxloop.cmd").replace("/", "\\")
+    programs = {"shortcase": [WINE64, os.path.abspath(args.exe)],
+                "cmd": [WINE64, "cmd", "/c", script]}
+    if args.i686:
+        programs["shipped"] = [WINE32, os.path.abspath(args.exe32)]
+    jobs = [(p, t) for p in programs for t in ("pairs", "plain", "empty") if (p, t) != ("cmd", "plain")]
+
+    def run(program, tree):
+        volume = Volume(args.vfatfs, work, trees)
+        try:
+            seconds, status, _ = timed(programs[program] + [tree], env, volume.mount)
+            renamed = sum(line.startswith("rename\t") for line in volume.log())
+        finally:
+            volume.stop()
+        wanted = pairs if tree == "pairs" else 0
+        if status != 0 or renamed != wanted:
+            sys.exit("%s on the volume's %s tree: status %d, %d renamed, expected %d"
+                     % (program, tree, status, renamed, wanted))
+        return seconds
+
+    log("volume: warm-up round")
+    for program, tree in jobs:
+        run(program, tree)
+    rounds = []
+    for r in range(args.rounds):
+        log("volume: round %d of %d" % (r + 1, args.rounds))
+        shift = r % len(jobs)
+        t = {job: run(*job) for job in jobs[shift:] + jobs[:shift]}
+        per = {}
+        for program in programs:
+            per[program + "_pairs"] = (t[program, "pairs"] - t[program, "empty"]) / entries
+            if program != "cmd":
+                examined = (t[program, "plain"] - t[program, "empty"]) / entries
+                per[program + "_examined"] = examined
+                per[program + "_rename"] = (t[program, "pairs"] - t[program, "plain"]) / pairs
+        per["cmd_vs_sc"] = per["cmd_pairs"] / per["shortcase_pairs"]
+        rounds.append(per)
+    median = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
+    spread = {key: (min(r[key] for r in rounds), max(r[key] for r in rounds)) for key in rounds[0]}
+    return dict(median=median, spread=spread, entries=entries, pairs=pairs, rounds=len(rounds))
+
+
 # --- Host ----------------------------------------------------------------------------------
 
 def key_values(text):
@@ -280,7 +353,7 @@ def n(value):
     return "{:,}".format(value)
 
 
-def table(args, wine, host):
+def table(args, wine, volume, host):
     lines = ["| Measure | Figure | Target |", "|---|---:|---|"]
     if wine:
         m, s = wine["median"], wine["spread"]
@@ -305,6 +378,26 @@ def table(args, wine, host):
             % (n(wine["n_small"]), us(m["cmd_small"])),
             "| Wine, x86-64 build, cmd loop per entry over shortcase per entry (min … max) | %.0f× (%.0f× … %.0f×) | ≥ 100× |"
             % (m["cmd_vs_sc"], s["cmd_vs_sc"][0], s["cmd_vs_sc"][1]),
+        ]
+    if volume:
+        m, s = volume["median"], volume["spread"]
+        size = "%s entries, %s pairs" % (n(volume["entries"]), n(volume["pairs"]))
+        images = [("shortcase", "x86-64 build")] + (
+            [("shipped", "shipped i686 image")] if "shipped_pairs" in m else [])
+        for key, image in images:
+            lines += [
+                "| Wine on the volume, %s, tree of %s: shortcase per entry, renaming | %s | |"
+                % (image, size, us(m[key + "_pairs"])),
+                "| Wine on the volume, %s: per entry only examined (no pairs) | %s | |"
+                % (image, us(m[key + "_examined"])),
+                "| Wine on the volume, %s: per rename, beyond examining the entry | %s | |"
+                % (image, us(m[key + "_rename"])),
+            ]
+        lines += [
+            "| Wine on the volume, x86-64 build, cmd `dir /x` loop per entry, renaming | %s | |"
+            % us(m["cmd_pairs"]),
+            "| Wine on the volume, cmd loop per entry over shortcase per entry (min … max) "
+            "| %.0f× (%.0f× … %.0f×) | |" % (m["cmd_vs_sc"], s["cmd_vs_sc"][0], s["cmd_vs_sc"][1]),
         ]
     if host:
         h = host
@@ -333,7 +426,7 @@ def table(args, wine, host):
     return "\n".join(lines)
 
 
-def notes(args, wine, host):
+def notes(args, wine, volume, host):
     out = []
     if wine:
         out.append(
@@ -358,6 +451,18 @@ def notes(args, wine, host):
                "only under emulation, at minutes a start", wine["rounds"], WIDE[0], WIDE[1],
                WIDE[2], wine["levels"], SMALL[0], SMALL[1],
                SMALL[2]))
+    if volume:
+        out.append(
+            "Volume figures: `tests/e2e/vfatfs.c` mounted afresh for every run, so that each "
+            "run finds the pairs unrenamed; %d × %d files, every other one a case-only pair "
+            "(«f000.txt» beside «F000.TXT») in the pairs tree, and in the plain tree the same "
+            "names with short names that differ in more than case. Every run is checked: the "
+            "volume must have renamed every pair, or nothing on the plain and empty trees. "
+            "Per entry = (time on the tree − time on an empty directory) / entries; per rename "
+            "= (pairs − plain) / pairs. The cmd loop is `bench/dirxloop.cmd`: Wine's cmd "
+            "expands `%%~snxI` to the long name, so `caseloop.cmd` renames nothing even here, "
+            "and this loop reads the short names from `dir /x` instead. %d rounds, medians."
+            % (VOLUME[0], VOLUME[1], volume["rounds"]))
     if host:
         fn = ", ".join("%s %s" % (k, n(v)) for k, v in sorted(host["functions"].items(),
                                                               key=lambda kv: -kv[1]))
@@ -387,24 +492,33 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--deep-levels", type=int, default=DEEP_LEVELS,
                         help="depth of the deep tree, at most what a 4,096-byte Unix path holds")
+    parser.add_argument("--vfatfs", default=os.path.join(ROOT, "build", "bench", "host", "tests",
+                                                         "e2e", "vfatfs"))
     parser.add_argument("--no-wine", action="store_true")
+    parser.add_argument("--no-volume", action="store_true")
     parser.add_argument("--no-host", action="store_true")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.i686 = native_i386()
     os.makedirs(args.build, exist_ok=True)
 
-    wine = host = None
-    if not args.no_wine:
+    wine = volume = host = None
+    if not args.no_wine or not args.no_volume:
         env = wine_environment(os.path.join(args.build, "pfx"))
         prepare_prefix(env["WINEPREFIX"], env)
+    if not args.no_wine:
         wine = wine_benchmarks(args, env)
+    if not args.no_volume:
+        if os.path.exists("/dev/fuse") and os.geteuid() == 0:
+            volume = volume_benchmarks(args, env)
+        else:
+            log("no volume figures: mounting it needs /dev/fuse and root")
     if not args.no_host:
         host = host_benchmarks(args)
 
-    print(table(args, wine, host))
+    print(table(args, wine, volume, host))
     print()
-    for note in notes(args, wine, host):
+    for note in notes(args, wine, volume, host):
         print(note)
         print()
     if wine:

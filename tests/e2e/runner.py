@@ -903,13 +903,13 @@ class Volume:
         self.mount = os.path.join(work, 'mnt')
         self.log_path = os.path.join(work, 'volume.log')
         tree = os.path.join(work, 'volume.tree')
+        os.makedirs(self.mount, exist_ok=True)
         with open(tree, 'w') as f:
             for row in rows:
                 f.write(f'd\t{row.name}\n')
                 for spec in row.tree:
                     kind, path, short, flags, target = tree_line(spec)
                     f.write(f'{kind}\t{row.name}/{path}\t{short}\t{flags}\t{target}\n')
-        os.mkdir(self.mount)
         open(self.log_path, 'w').close()
         self.process = subprocess.Popen([binary, self.mount, tree, self.log_path],
                                         stdin=subprocess.DEVNULL)
