@@ -981,7 +981,7 @@ def run_volume(args) -> int:
               ('32-bit code runs emulated: the rows marked for it, combined' if emulated else
                f'{len(rows)} rows'))
         wine.start_server()
-        failures = run_rows(args, wine, volume, rows, letters, runs, emulated)
+        failures = run_rows(args, wine, volume, rows, letters, runs, emulated, qemu)
     finally:
         for letter in letters.values():
             os.unlink(os.path.join(dosdevices, letter + ':'))
@@ -999,8 +999,10 @@ def run_volume(args) -> int:
 
 
 def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[str, str],
-             runs: str, emulated: bool) -> int:
+             runs: str, emulated: bool, qemu: bool) -> int:
     program, launcher = os.path.abspath(args.exe), os.path.abspath(args.launcher)
+    # Under qemu every 32-bit start costs about a minute, more with several at a time.
+    slowest = 900 if qemu else 0
 
     def fill(row: Row, text: str) -> str:
         drive = letters.get(row.name, '?').upper() + ':'
@@ -1059,7 +1061,7 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
             helper = threading.Thread(
                 target=lambda: changes.update(row.during(row, root, volume.log_path, done)))
             helper.start()
-        outcome = start(name, line, cwd, max(r.timeout for r in group))
+        outcome = start(name, line, cwd, max([slowest] + [r.timeout for r in group]))
         done.set()
         if helper:
             helper.join()
@@ -1067,7 +1069,7 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
         results = [(r, judge_row(r, outcome, output, first[r.name], changes), outcome)
                    for r in group]
         if row.repeat:
-            again = start(name + '-again', line, cwd, row.timeout)
+            again = start(name + '-again', line, cwd, max(slowest, row.timeout))
             renamed = count()[row.name] - first[row.name]
             faults = [f'second run: {f}' for f in judge_row(row, again, output, renamed, changes, 0)]
             results.append((dataclasses.replace(row, name=row.name + '-again'), faults, again))

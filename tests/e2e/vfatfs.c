@@ -9,9 +9,10 @@
 // between names; SHORT, when not empty, is the entry's short name as it stands, whatever the
 // rules below would make of it (so a tree can hold pairs that FAT itself would never write,
 // or names that collide); FLAGS "refuse" makes every rename of the entry fail with EACCES.
-// LOG receives one line a rename ("rename\tOLD\tNEW"), one for each kind of short-name
-// request seen ("ioctl\tBYTES\tFLAGS"), and "mounted" once the volume is up. The volume runs
-// in the foreground until SIGTERM or SIGINT, then unmounts.
+// LOG receives "mounted" once the volume is up, one line a rename ("rename\tOLD\tNEW"), one
+// for each kind of short-name request seen ("ioctl\tBYTES\tFLAGS"), and the count of renames
+// when it is unmounted. The volume runs in the foreground until SIGTERM or SIGINT, then
+// unmounts.
 //
 // What Wine 8 needs from it, and why:
 // - Wine reads short names only through VFAT_IOCTL_READDIR_BOTH (<linux/msdos_fs.h>:
@@ -76,6 +77,7 @@ static struct node *nodes;
 static size_t nodecount = 2, noderoom; // node 1 is the root; 0 means none
 static FILE *logfile;
 static time_t started;
+static unsigned long renames;
 
 // The 32-bit caller's struct __fat_dirent: long and off_t are 4 bytes there.
 struct dirent32 {
@@ -498,6 +500,10 @@ static void op_rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_
         }
         detach(old);
     }
+    if (old == n && newparent == parent && strcmp(nodes[n].name, newname) == 0) {
+        fuse_reply_err(req, 0); // the name it has: nothing to do
+        return;
+    }
     char from[4096], to[4096];
     path_of(n, from, sizeof from);
     if (newparent != parent) { // within a directory an entry keeps its place, as on FAT
@@ -509,6 +515,7 @@ static void op_rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_
     make_short(newparent, n);
     path_of(n, to, sizeof to);
     logline("rename\t%s\t%s\n", from, to);
+    ++renames;
     fuse_reply_err(req, 0);
 }
 
@@ -651,7 +658,10 @@ static void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
     (void)fi;
     struct node *e = &nodes[ino];
     size_t from = (size_t)offset < e->size ? (size_t)offset : e->size;
-    fuse_reply_buf(req, e->data + from, e->size - from < size ? e->size - from : size);
+    if (from == e->size)
+        fuse_reply_buf(req, NULL, 0);
+    else
+        fuse_reply_buf(req, e->data + from, e->size - from < size ? e->size - from : size);
 }
 
 static void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t offset,
@@ -721,6 +731,7 @@ int main(int argc, char **argv)
         if (fuse_session_mount(se, argv[1]) == 0) {
             status = fuse_session_loop(se) ? 1 : 0;
             fuse_session_unmount(se);
+            logline("unmounted\t%lu renames\n", renames);
         }
         fuse_remove_signal_handlers(se);
     }
