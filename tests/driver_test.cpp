@@ -66,14 +66,28 @@ TEST_F(DriverTest, TreatsTheMatchesAndExitsWith0)
 TEST_F(DriverTest, AnArgumentThatMatchesNothingGivesItsCode)
 {
     struct {
-        const char *argument;
+        std::string argument;
         DWORD code;
-    } const cases[] = {{R"(C:\t\missing.txt)", 2}, {R"(C:\nowhere\*)", 3}, {R"(C:\nowhere\)", 3},
-                       {"/?x", 2}};
+        const char *added; // what the pattern opened adds to the argument
+    } const cases[] = {
+        {R"(C:\t\missing.txt)", 2, ""}, {R"(C:\nowhere\*)", 3, ""}, {R"(C:\nowhere\)", 3, "*"},
+        {"/?x", 2, ""},
+        // Names like any other, though they begin or end with a dot: no directory's contents.
+        // (The current directory is C:\empty, so "t." names no C:\t.)
+        {"...", 2, ""}, {"t.", 2, ""}, {".t", 2, ""},
+        // Names nothing at all: the current directory must not be listed in its stead.
+        {"", 2, ""},
+    };
     for (auto &c : cases) {
-        sim::Result result = sim::Run(std::string("shortcase ") + c.argument);
-        EXPECT_EQ(result.status, c.code) << c.argument;
-        EXPECT_EQ(result.console, ArgumentFailed("FindFirstFile", c.code, c.argument));
+        Fresh();
+        sim::SetCurrentDirectory(R"(C:\empty)");
+        std::string typed = c.argument.empty() ? "\"\"" : c.argument;
+        sim::Result result = sim::Run("shortcase " + typed);
+        EXPECT_EQ(result.status, c.code) << typed;
+        EXPECT_EQ(result.console, ArgumentFailed("FindFirstFile", c.code, c.argument)) << typed;
+        EXPECT_THAT(sim::Log(), ElementsAre("FindFirstFile " + c.argument + c.added + " error " +
+                                            std::to_string(c.code)))
+            << typed;
     }
 }
 
@@ -99,6 +113,10 @@ TEST_F(DriverTest, SlashQuestionMarkPrintsTheUsageAndTouchesNothing)
         {R"(/? C:\missing)", 2, Usage + missing, 1},
         {R"(C:\missing /?)", 2, missing + Usage, 1},
         {R"(/? C:\t /?)", 0, Usage + Usage, 2},
+        // Only "/?" itself: "\?" is the one-letter entries of the root (here C:\t, and its
+        // walk), "/h" a name like any other.
+        {R"(\?)", 0, "", 2},
+        {"/h", 2, ArgumentFailed("FindFirstFile", 2, "/h"), 1},
     };
     for (auto &c : cases) {
         Fresh();
@@ -346,12 +364,25 @@ TEST_F(DriverTest, AnArgumentOf32768UnitsIsRefusedUnopened)
     EXPECT_THAT(sim::Tree(R"(C:\t)"), ElementsAre(R"(C:\t\README.TXT)"));
     EXPECT_EQ(sim::Calls(Call::FindFirstFile), 2u); // C:\t and its walk
 
-    result = sim::Run("shortcase " + huge);
-    EXPECT_EQ(result.status, 206u);
-
-    result = sim::Run("shortcase " + longest);
-    EXPECT_EQ(result.status, 2u); // opened, and simply not found
-    EXPECT_EQ(sim::Formatted().back(), ArgumentFailed("FindFirstFile", 2, longest));
+    // Refused too when what a contents form adds ("\*", "*") would pass 32,767 units; 206
+    // means never opened, any other code opened and not found.
+    struct {
+        std::string argument;
+        DWORD status;
+    } const cases[] = {
+        {huge, 206},
+        {std::string(32763, 'a') + R"(\..)", 206}, {std::string(32762, 'a') + R"(\..)", 3},
+        {std::string(32766, 'a') + R"(\)", 206}, {std::string(32765, 'a') + R"(\)", 3},
+        {longest, 2},
+    };
+    for (auto &c : cases) {
+        unsigned opened = sim::Calls(Call::FindFirstFile);
+        result = sim::Run("shortcase " + c.argument);
+        EXPECT_EQ(result.status, c.status) << c.argument.size();
+        EXPECT_EQ(sim::Formatted().back(), ArgumentFailed("FindFirstFile", c.status, c.argument));
+        EXPECT_EQ(sim::Calls(Call::FindFirstFile) - opened, c.status == 206 ? 0u : 1u)
+            << c.argument.size();
+    }
 }
 
 TEST_F(DriverTest, AMessageCutAt1024CharactersStillEndsTheLine)
