@@ -172,8 +172,9 @@ Node *Lookup(Node *directory, std::u16string_view name)
 {
     bool exact = directory->caseSensitive;
     for (auto &child : directory->children)
-        if (Same(child->name, name, exact) ||
-            (!child->shortName.empty() && Same(child->shortName, name, exact)))
+        if (child->name.size() < MAX_PATH && // such a name only shows in a find record
+            (Same(child->name, name, exact) ||
+             (!child->shortName.empty() && Same(child->shortName, name, exact))))
             return child.get();
     return nullptr;
 }
@@ -275,7 +276,7 @@ void Add(const std::string &path, const std::string &shortName, DWORD attributes
     std::u16string name;
     Node *parent = ParentOrAbort(path, &name);
     std::u16string alternate = Utf16(shortName);
-    if (name.empty() || name.size() > 255 || alternate.size() > 12 || HasWildcard(name) ||
+    if (name.empty() || name.size() > MAX_PATH || alternate.size() > 14 || HasWildcard(name) ||
         Lookup(parent, name) || (!alternate.empty() && Lookup(parent, alternate)))
         Misuse("cannot add", path);
     auto node = std::make_unique<Node>();
@@ -292,8 +293,8 @@ WIN32_FIND_DATAW Record(const std::u16string &name, const std::u16string &shortN
     WIN32_FIND_DATAW data;
     std::memset(&data, 0, sizeof data);
     data.dwFileAttributes = attributes;
-    name.copy(data.cFileName, MAX_PATH - 1);
-    shortName.copy(data.cAlternateFileName, 13);
+    name.copy(data.cFileName, MAX_PATH);
+    shortName.copy(data.cAlternateFileName, 14);
     return data;
 }
 

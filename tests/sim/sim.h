@@ -23,6 +23,9 @@
 //   the entry's short name exactly, the short name is dropped, as NTFS does for a long name
 //   that is itself a valid 8.3 name: a second run finds nothing to do.
 // - Paths of 32,768 units or more fail with ERROR_FILENAME_EXCED_RANGE.
+// - A long name of 260 units or a short name of 14 fills its field of the find record and
+//   leaves no terminator there: no file system hands back such a record, but the program must
+//   not read past either field. A long name of 260 units is listed, but no path names it.
 //
 // A failed call, injected or not, changes nothing: a failed LocalFree leaves the block live,
 // a failed FindClose or CloseHandle leaves the handle open.
