@@ -9,8 +9,12 @@
 //   like the backslash; "." and ".." are understood in the directory part. Another drive
 //   letter is ERROR_PATH_NOT_FOUND. "\\?\C:\a\b" is taken literally: only the backslash
 //   separates there, and "." and ".." are names like any other.
+// - Network shares (AddShare) are tops of trees of their own, like the root: "\\server\share\a"
+//   and "\\server\share\*" are paths inside one. As on Windows, "\\server\share" alone opens
+//   nothing; it fails like an unknown share or server, here with ERROR_BAD_NETPATH.
 // - Without wildcards, a last component "." or "..", or a bare "C:", finds the directory it
-//   resolves to, under that directory's own name (the root has none: ERROR_FILE_NOT_FOUND).
+//   resolves to, under that directory's own name (the root and a share have none:
+//   ERROR_FILE_NOT_FOUND).
 // - Names are found by their long or their short name, case-insensitively, except in a
 //   directory marked case-sensitive, where both must match exactly.
 // - '*' and '?' are wildcards in the last component only; a pattern matches an entry when it
@@ -51,6 +55,8 @@ void Reset();
 void AddFile(const std::string &path, const std::string &shortName = "", DWORD attributes = 0);
 void AddDirectory(const std::string &path, const std::string &shortName = "",
                   DWORD attributes = 0);
+// Adds the empty network share "\\server\share".
+void AddShare(const std::string &share);
 void SetCaseSensitive(const std::string &directory);
 // Every FindFirstFileW inside the directory fails with error (e.g. ERROR_ACCESS_DENIED).
 void RefuseListing(const std::string &directory, DWORD error);
