@@ -77,6 +77,11 @@ TEST_F(DriverTest, AnArgumentThatMatchesNothingGivesItsCode)
         {"...", 2, ""}, {"t.", 2, ""}, {".t", 2, ""},
         // Names nothing at all: the current directory must not be listed in its stead.
         {"", 2, ""},
+        // Only "\\server\share" is a bare share, opened as its contents; never a server, a
+        // device path, a literal path or an empty server's name.
+        {R"(\\s\missing)", 53, R"(\*)"}, {R"(\\server)", 53, ""}, {R"(\\server\)", 53, "*"},
+        {R"(\\.\C:)", 53, ""}, {R"(\\?\C:)", 3, ""}, {R"(\\?\UNC\server\share)", 3, ""},
+        {R"(\\\share)", 53, ""},
     };
     for (auto &c : cases) {
         Fresh();
@@ -161,7 +166,8 @@ TEST_F(DriverTest, NamesGoAfterTheLastBackslashOrTheDriveColon)
 }
 
 // C:\work holds photos (PHOTOS) with docs (DOCS) holding a.txt (A.TXT), and b.txt (B.TXT);
-// beside photos, a namesake docs (DOCS) holding a.txt (A.TXT) that only ".." may reach.
+// beside photos, a namesake docs (DOCS) holding a.txt (A.TXT) that only ".." may reach. The
+// share \\server\photos holds the same as photos.
 TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
 {
     // The renames of photos' contents, through the directory part prefix.
@@ -174,6 +180,11 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
     auto itself = [&inside](const std::string &prefix) {
         std::vector<std::string> moves = inside(prefix + R"(PHOTOS\)");
         moves.insert(moves.begin(), "MoveFile " + prefix + "photos " + prefix + "PHOTOS");
+        return moves;
+    };
+    auto docs = [&inside](const std::string &prefix) { // docs below prefix, itself
+        std::vector<std::string> moves = inside(prefix);
+        moves.pop_back();
         return moves;
     };
     struct {
@@ -192,9 +203,16 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
         {R"(C:\work\photos)", "C:", inside("C:")},
         {R"(C:\work\photos)", "C:.", inside(R"(C:.\)")},
         {R"(C:\work)", R"(\\?\C:\work\photos\)", inside(R"(\\?\C:\work\photos\)")},
+        {R"(C:\work)", R"(\\server\photos)", inside(R"(\\server\photos\)")},
+        {R"(C:\work)", "//server/photos", inside(R"(//server/photos\)")},
+        {R"(C:\work)", R"(\\server\photos\)", inside(R"(\\server\photos\)")},
         // Forms that name photos itself.
         {R"(C:\work)", "photos", itself("")},
         {R"(C:\work)", "photos/.././photos", itself("photos/.././")},
+        // Three separators name a share's contents only after two that begin the argument.
+        {R"(C:\work)", R"(\\server\photos\docs)", docs(R"(\\server\photos\)")},
+        {R"(C:\)", R"(\work\photos\docs)", docs(R"(\work\photos\)")},
+        {R"(C:\)", R"(.\work\photos\docs)", docs(R"(.\work\photos\)")},
         // In the literal form a slash is part of a name.
         {R"(C:\work)", R"(\\?\C:\work\a/b)",
          {R"(MoveFile \\?\C:\work\a/b\c.txt \\?\C:\work\a/b\C.TXT)"}},
@@ -210,6 +228,10 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
         sim::AddFile(R"(C:\work\docs\a.txt)", "A.TXT");
         sim::AddDirectory(R"(\\?\C:\work\a/b)");
         sim::AddFile(R"(\\?\C:\work\a/b\c.txt)", "C.TXT");
+        sim::AddShare(R"(\\server\photos)");
+        sim::AddDirectory(R"(\\server\photos\docs)", "DOCS");
+        sim::AddFile(R"(\\server\photos\docs\a.txt)", "A.TXT");
+        sim::AddFile(R"(\\server\photos\b.txt)", "B.TXT");
         sim::SetCurrentDirectory(c.cwd);
         sim::Result result = sim::Run(std::string("shortcase ") + c.argument);
         EXPECT_EQ(result.status, 0u) << c.argument;
