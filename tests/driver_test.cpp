@@ -79,9 +79,11 @@ TEST_F(DriverTest, AnArgumentThatMatchesNothingGivesItsCode)
         {"", 2, ""},
         // Only "\\server\share" is a bare share, opened as its contents; never a server, a
         // device path, a literal path or an empty server's name.
-        {R"(\\s\missing)", 53, R"(\*)"}, {R"(\\server)", 53, ""}, {R"(\\server\)", 53, "*"},
+        {R"(\\s\m)", 53, R"(\*)"}, {R"(\\server)", 53, ""}, {R"(\\server\)", 53, "*"},
         {R"(\\.\C:)", 53, ""}, {R"(\\?\C:)", 3, ""}, {R"(\\?\UNC\server\share)", 3, ""},
-        {R"(\\\share)", 53, ""},
+        {R"(\\\share)", 53, ""}, {R"(\\s\share/dir)", 53, ""},
+        // Only "\\?\" begins the literal form: with a slash in it, a slash separates.
+        {R"(/\?\x/)", 53, "*"}, {R"(\/?\x/)", 53, "*"}, {R"(\\?/x/)", 53, "*"},
     };
     for (auto &c : cases) {
         Fresh();
@@ -153,6 +155,7 @@ TEST_F(DriverTest, NamesGoAfterTheLastBackslashOrTheDriveColon)
         {"readme.txt", "MoveFile readme.txt README.TXT"},
         {"*", "MoveFile readme.txt README.TXT"},
         {R"(..\t\r*)", R"(MoveFile ..\t\readme.txt ..\t\README.TXT)"},
+        {R"(\)", R"(MoveFile \t\readme.txt \t\README.TXT)"},
     };
     for (auto &c : cases) {
         Fresh();
@@ -205,13 +208,15 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
         {R"(C:\work)", R"(\\?\C:\work\photos\)", inside(R"(\\?\C:\work\photos\)")},
         {R"(C:\work)", R"(\\server\photos)", inside(R"(\\server\photos\)")},
         {R"(C:\work)", "//server/photos", inside(R"(//server/photos\)")},
+        {R"(C:\work)", R"(/\server\photos)", inside(R"(/\server\photos\)")},
+        {R"(C:\work)", R"(\/server\photos)", inside(R"(\/server\photos\)")},
         {R"(C:\work)", R"(\\server\photos\)", inside(R"(\\server\photos\)")},
         // Forms that name photos itself.
         {R"(C:\work)", "photos", itself("")},
         {R"(C:\work)", "photos/.././photos", itself("photos/.././")},
         // Three separators name a share's contents only after two that begin the argument.
         {R"(C:\work)", R"(\\server\photos\docs)", docs(R"(\\server\photos\)")},
-        {R"(C:\)", R"(\work\photos\docs)", docs(R"(\work\photos\)")},
+        {R"(C:\)", R"(\work/photos/docs)", docs(R"(\work/photos/)")},
         {R"(C:\)", R"(.\work\photos\docs)", docs(R"(.\work\photos\)")},
         // In the literal form a slash is part of a name.
         {R"(C:\work)", R"(\\?\C:\work\a/b)",

@@ -82,6 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Names that fill their fields, unterminated: the short name is no name
                       // to rely on, and the long one none to rename or walk.
                       Entry{"abcdefgh.txtxx", "ABCDEFGH.TXTXX", 0, "abcdefgh.txtxx"},
+                      // Nor one to hand lstrcmpiW, which would read on past its soft hyphen.
+                      Entry{"abcdefgh.txtx", "ABCDEFGH.TXTX\xC2\xAD", 0, "abcdefgh.txtx"},
                       Entry{Filled.c_str(), "F", Directory, Filled.c_str()}));
 
 // C:\t: docs (DOCS) holding readme.txt (README.TXT) and img (IMG) holding a.png (A.PNG), then
