@@ -74,6 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"..x", "..X", Directory, "..X"},
                       // lstrcmpiW ignores a soft hyphen; the lengths differ, so not case alone.
                       Entry{"ab\xC2\xAD", "AB", 0, "ab\xC2\xAD"},
+                      // Nor is a name without a short one compared, though lstrcmpiW would
+                      // equate a lone soft hyphen with an empty name.
+                      Entry{"\xC2\xAD", "", 0, "\xC2\xAD"},
                       // ASCII letters fold alike in every locale; lstrcmpiW judges the rest.
                       Entry{"index.txt", "INDEX.TXT", 0, "INDEX.TXT", true},
                       Entry{"fi\xC3\xA9.txt", "FI\xC3\x89.TXT", 0, "FI\xC3\x89.TXT", true},
