@@ -77,8 +77,8 @@ TEST_F(DriverTest, AnArgumentThatMatchesNothingGivesItsCode)
         {"...", 2, ""}, {"t.", 2, ""}, {".t", 2, ""},
         // Names nothing at all: the current directory must not be listed in its stead.
         {"", 2, ""},
-        // Only "\\server\share" is a bare share, opened as its contents; never a server, a
-        // device path, a literal path or an empty server's name.
+        // Only "\\server\share" is a bare share, opened as its contents; never a directory on
+        // one, a server, a device path, a literal path or an empty server's name.
         {R"(\\s\m)", 53, R"(\*)"}, {R"(\\server)", 53, ""}, {R"(\\server\)", 53, "*"},
         {R"(\\.\C:)", 53, ""}, {R"(\\?\C:)", 3, ""}, {R"(\\?\UNC\server\share)", 3, ""},
         {R"(\\\share)", 53, ""}, {R"(\\s\share/dir)", 53, ""},
