@@ -26,30 +26,39 @@ static bool IsHelp(const WCHAR *argument)
 // The system reads a forward slash as a backslash, except in the \\?\ form, where it takes
 // every unit literally; so both delimit here, and the directory part stays as typed.
 //
-// "photos\", "C:\", ".", "photos\.." and a bare "C:" name a directory's contents, not an
-// entry: they are opened as if "\*" (or "*" after a separator or the drive colon) had been
-// typed. FindFirstFileW answers "." or "C:" with the directory's own entry under its real
-// name, and that name written after the "." would spell another path.
+// "photos\", "C:\", ".", "photos\..", a bare "C:" and a bare "\\server\share" name a
+// directory's contents, not an entry: they are opened as if "\*" (or "*" after a separator or
+// the drive colon) had been typed. FindFirstFileW answers "." or "C:" with the directory's own
+// entry under its real name, and that name written after the "." would spell another path; a
+// share it opens only by a pattern inside it.
 static DWORD MakePattern(const WCHAR *argument, DWORD length, WCHAR *path)
 {
     bool literal = length >= 4 && argument[0] == u'\\' && argument[1] == u'\\' &&
                    argument[2] == u'?' && argument[3] == u'\\';
-    DWORD position = 0;
+    DWORD position = 0, separators = 0;
     for (DWORD i = 0; i < length; ++i)
-        if (argument[i] == u'\\' || (argument[i] == u'/' && !literal))
+        if (argument[i] == u'\\' || (argument[i] == u'/' && !literal)) {
             position = i + 1;
+            ++separators;
+        }
     if (position == 0 && length >= 2 && argument[1] == u':')
         position = 2;
 
-    // What the contents forms lack: "*" after "photos\", "C:\" or "C:"; "\*" after "." or "..".
+    // What the contents forms lack: "*" after "photos\", "C:\" or "C:"; "\*" after "." or "..",
+    // and after a share: two separators, a server, one more separator, a share. "\\.\" and
+    // "\\?\" begin device and literal paths, not a server's name.
     DWORD tail = length - position;
     bool dots = tail > 0 && tail <= 2 && argument[position] == u'.' && argument[length - 1] == u'.';
-    DWORD extra = dots ? 2 : length > 0 && tail == 0 ? 1 : 0;
+    bool share = separators == 3 && tail > 0 && position > 3 &&
+                 (argument[0] == u'\\' || argument[0] == u'/') &&
+                 (argument[1] == u'\\' || argument[1] == u'/') && argument[2] != u'.' &&
+                 argument[2] != u'?';
+    DWORD extra = dots || share ? 2 : length > 0 && tail == 0 ? 1 : 0;
     if (length + extra >= PathUnits)
         return PathUnits;
     for (DWORD i = 0; i < length; ++i)
         path[i] = argument[i];
-    if (dots)
+    if (extra == 2)
         path[length++] = u'\\';
     if (extra) {
         position = length;

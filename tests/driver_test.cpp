@@ -66,14 +66,35 @@ TEST_F(DriverTest, TreatsTheMatchesAndExitsWith0)
 TEST_F(DriverTest, AnArgumentThatMatchesNothingGivesItsCode)
 {
     struct {
-        const char *argument;
+        std::string argument;
         DWORD code;
-    } const cases[] = {{R"(C:\t\missing.txt)", 2}, {R"(C:\nowhere\*)", 3}, {R"(C:\nowhere\)", 3},
-                       {"/?x", 2}};
+        const char *added; // what the pattern opened adds to the argument
+    } const cases[] = {
+        {R"(C:\t\missing.txt)", 2, ""}, {R"(C:\nowhere\*)", 3, ""}, {R"(C:\nowhere\)", 3, "*"},
+        {"/?x", 2, ""},
+        // Names like any other, though they begin or end with a dot: no directory's contents.
+        // (The current directory is C:\empty, so "t." names no C:\t.)
+        {"...", 2, ""}, {"t.", 2, ""}, {".t", 2, ""},
+        // Names nothing at all: the current directory must not be listed in its stead.
+        {"", 2, ""},
+        // Only "\\server\share" is a bare share, opened as its contents; never a directory on
+        // one, a server, a device path, a literal path or an empty server's name.
+        {R"(\\s\m)", 53, R"(\*)"}, {R"(\\server)", 53, ""}, {R"(\\server\)", 53, "*"},
+        {R"(\\.\C:)", 53, ""}, {R"(\\?\C:)", 3, ""}, {R"(\\?\UNC\server\share)", 3, ""},
+        {R"(\\\share)", 53, ""}, {R"(\\s\share/dir)", 53, ""},
+        // Only "\\?\" begins the literal form: with a slash in it, a slash separates.
+        {R"(/\?\x/)", 53, "*"}, {R"(\/?\x/)", 53, "*"}, {R"(\\?/x/)", 53, "*"},
+    };
     for (auto &c : cases) {
-        sim::Result result = sim::Run(std::string("shortcase ") + c.argument);
-        EXPECT_EQ(result.status, c.code) << c.argument;
-        EXPECT_EQ(result.console, ArgumentFailed("FindFirstFile", c.code, c.argument));
+        Fresh();
+        sim::SetCurrentDirectory(R"(C:\empty)");
+        std::string typed = c.argument.empty() ? "\"\"" : c.argument;
+        sim::Result result = sim::Run("shortcase " + typed);
+        EXPECT_EQ(result.status, c.code) << typed;
+        EXPECT_EQ(result.console, ArgumentFailed("FindFirstFile", c.code, c.argument)) << typed;
+        EXPECT_THAT(sim::Log(), ElementsAre("FindFirstFile " + c.argument + c.added + " error " +
+                                            std::to_string(c.code)))
+            << typed;
     }
 }
 
@@ -99,6 +120,10 @@ TEST_F(DriverTest, SlashQuestionMarkPrintsTheUsageAndTouchesNothing)
         {R"(/? C:\missing)", 2, Usage + missing, 1},
         {R"(C:\missing /?)", 2, missing + Usage, 1},
         {R"(/? C:\t /?)", 0, Usage + Usage, 2},
+        // Only "/?" itself: "\?" is the one-letter entries of the root (here C:\t, and its
+        // walk), "/h" a name like any other.
+        {R"(\?)", 0, "", 2},
+        {"/h", 2, ArgumentFailed("FindFirstFile", 2, "/h"), 1},
     };
     for (auto &c : cases) {
         Fresh();
@@ -130,6 +155,7 @@ TEST_F(DriverTest, NamesGoAfterTheLastBackslashOrTheDriveColon)
         {"readme.txt", "MoveFile readme.txt README.TXT"},
         {"*", "MoveFile readme.txt README.TXT"},
         {R"(..\t\r*)", R"(MoveFile ..\t\readme.txt ..\t\README.TXT)"},
+        {R"(\)", R"(MoveFile \t\readme.txt \t\README.TXT)"},
     };
     for (auto &c : cases) {
         Fresh();
@@ -143,7 +169,8 @@ TEST_F(DriverTest, NamesGoAfterTheLastBackslashOrTheDriveColon)
 }
 
 // C:\work holds photos (PHOTOS) with docs (DOCS) holding a.txt (A.TXT), and b.txt (B.TXT);
-// beside photos, a namesake docs (DOCS) holding a.txt (A.TXT) that only ".." may reach.
+// beside photos, a namesake docs (DOCS) holding a.txt (A.TXT) that only ".." may reach. The
+// share \\server\photos holds the same as photos.
 TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
 {
     // The renames of photos' contents, through the directory part prefix.
@@ -156,6 +183,11 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
     auto itself = [&inside](const std::string &prefix) {
         std::vector<std::string> moves = inside(prefix + R"(PHOTOS\)");
         moves.insert(moves.begin(), "MoveFile " + prefix + "photos " + prefix + "PHOTOS");
+        return moves;
+    };
+    auto docs = [&inside](const std::string &prefix) { // docs below prefix, itself
+        std::vector<std::string> moves = inside(prefix);
+        moves.pop_back();
         return moves;
     };
     struct {
@@ -174,9 +206,18 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
         {R"(C:\work\photos)", "C:", inside("C:")},
         {R"(C:\work\photos)", "C:.", inside(R"(C:.\)")},
         {R"(C:\work)", R"(\\?\C:\work\photos\)", inside(R"(\\?\C:\work\photos\)")},
+        {R"(C:\work)", R"(\\server\photos)", inside(R"(\\server\photos\)")},
+        {R"(C:\work)", "//server/photos", inside(R"(//server/photos\)")},
+        {R"(C:\work)", R"(/\server\photos)", inside(R"(/\server\photos\)")},
+        {R"(C:\work)", R"(\/server\photos)", inside(R"(\/server\photos\)")},
+        {R"(C:\work)", R"(\\server\photos\)", inside(R"(\\server\photos\)")},
         // Forms that name photos itself.
         {R"(C:\work)", "photos", itself("")},
         {R"(C:\work)", "photos/.././photos", itself("photos/.././")},
+        // Three separators name a share's contents only after two that begin the argument.
+        {R"(C:\work)", R"(\\server\photos\docs)", docs(R"(\\server\photos\)")},
+        {R"(C:\)", R"(\work/photos/docs)", docs(R"(\work/photos/)")},
+        {R"(C:\)", R"(.\work\photos\docs)", docs(R"(.\work\photos\)")},
         // In the literal form a slash is part of a name.
         {R"(C:\work)", R"(\\?\C:\work\a/b)",
          {R"(MoveFile \\?\C:\work\a/b\c.txt \\?\C:\work\a/b\C.TXT)"}},
@@ -192,6 +233,10 @@ TEST_F(SimTest, EveryArgumentFormRenamesInTheDirectoryItNames)
         sim::AddFile(R"(C:\work\docs\a.txt)", "A.TXT");
         sim::AddDirectory(R"(\\?\C:\work\a/b)");
         sim::AddFile(R"(\\?\C:\work\a/b\c.txt)", "C.TXT");
+        sim::AddShare(R"(\\server\photos)");
+        sim::AddDirectory(R"(\\server\photos\docs)", "DOCS");
+        sim::AddFile(R"(\\server\photos\docs\a.txt)", "A.TXT");
+        sim::AddFile(R"(\\server\photos\b.txt)", "B.TXT");
         sim::SetCurrentDirectory(c.cwd);
         sim::Result result = sim::Run(std::string("shortcase ") + c.argument);
         EXPECT_EQ(result.status, 0u) << c.argument;
@@ -346,12 +391,25 @@ TEST_F(DriverTest, AnArgumentOf32768UnitsIsRefusedUnopened)
     EXPECT_THAT(sim::Tree(R"(C:\t)"), ElementsAre(R"(C:\t\README.TXT)"));
     EXPECT_EQ(sim::Calls(Call::FindFirstFile), 2u); // C:\t and its walk
 
-    result = sim::Run("shortcase " + huge);
-    EXPECT_EQ(result.status, 206u);
-
-    result = sim::Run("shortcase " + longest);
-    EXPECT_EQ(result.status, 2u); // opened, and simply not found
-    EXPECT_EQ(sim::Formatted().back(), ArgumentFailed("FindFirstFile", 2, longest));
+    // Refused too when what a contents form adds ("\*", "*") would pass 32,767 units; 206
+    // means never opened, any other code opened and not found.
+    struct {
+        std::string argument;
+        DWORD status;
+    } const cases[] = {
+        {huge, 206},
+        {std::string(32763, 'a') + R"(\..)", 206}, {std::string(32762, 'a') + R"(\..)", 3},
+        {std::string(32766, 'a') + R"(\)", 206}, {std::string(32765, 'a') + R"(\)", 3},
+        {longest, 2},
+    };
+    for (auto &c : cases) {
+        unsigned opened = sim::Calls(Call::FindFirstFile);
+        result = sim::Run("shortcase " + c.argument);
+        EXPECT_EQ(result.status, c.status) << c.argument.size();
+        EXPECT_EQ(sim::Formatted().back(), ArgumentFailed("FindFirstFile", c.status, c.argument));
+        EXPECT_EQ(sim::Calls(Call::FindFirstFile) - opened, c.status == 206 ? 0u : 1u)
+            << c.argument.size();
+    }
 }
 
 TEST_F(DriverTest, AMessageCutAt1024CharactersStillEndsTheLine)

@@ -54,6 +54,9 @@ TEST_P(EntryRuleTest, RenamesOnlyWhenTheNamesDifferInCaseAlone)
     EXPECT_EQ(sim::Calls(Call::MoveFile), std::string(e.name) != e.after ? 1u : 0u);
 }
 
+// A long name that fills all 260 units of its field in the find record.
+const std::string Filled(MAX_PATH, 'f');
+
 INSTANTIATE_TEST_SUITE_P(
     Names, EntryRuleTest,
     ::testing::Values(Entry{"readme.txt", "README.TXT", 0, "README.TXT"},
@@ -71,9 +74,20 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"..x", "..X", Directory, "..X"},
                       // lstrcmpiW ignores a soft hyphen; the lengths differ, so not case alone.
                       Entry{"ab\xC2\xAD", "AB", 0, "ab\xC2\xAD"},
+                      // Nor is a name without a short one compared, though lstrcmpiW would
+                      // equate a lone soft hyphen with an empty name.
+                      Entry{"\xC2\xAD", "", 0, "\xC2\xAD"},
                       // ASCII letters fold alike in every locale; lstrcmpiW judges the rest.
                       Entry{"index.txt", "INDEX.TXT", 0, "INDEX.TXT", true},
-                      Entry{"fi\xC3\xA9.txt", "FI\xC3\x89.TXT", 0, "FI\xC3\x89.TXT", true}));
+                      Entry{"fi\xC3\xA9.txt", "FI\xC3\x89.TXT", 0, "FI\xC3\x89.TXT", true},
+                      // Units 0x20 apart that are no letters: «@» and «`», «~» and «^».
+                      Entry{"a@", "A`", 0, "a@"}, Entry{"a~", "A^", 0, "a~"},
+                      // Names that fill their fields, unterminated: the short name is no name
+                      // to rely on, and the long one none to rename or walk.
+                      Entry{"abcdefgh.txtxx", "ABCDEFGH.TXTXX", 0, "abcdefgh.txtxx"},
+                      // Nor one to hand lstrcmpiW, which would read on past its soft hyphen.
+                      Entry{"abcdefgh.txtx", "ABCDEFGH.TXTX\xC2\xAD", 0, "abcdefgh.txtx"},
+                      Entry{Filled.c_str(), "F", Directory, Filled.c_str()}));
 
 // C:\t: docs (DOCS) holding readme.txt (README.TXT) and img (IMG) holding a.png (A.PNG), then
 // z.txt (Z.TXT).

@@ -39,6 +39,15 @@ TEST_F(SimTest, ListsLikeWindows)
     EXPECT_EQ(error, 2u);
     EXPECT_THAT(List(uR"(D:\*)", &error), ElementsAre());
     EXPECT_EQ(error, 3u);
+    // A share is opened only by a pattern inside it, never by its own name.
+    sim::AddShare(R"(\\server\share)");
+    sim::AddFile(R"(\\server\share\a.txt)");
+    EXPECT_THAT(List(uR"(//SERVER/share/*)"), ElementsAre(".", "..", "a.txt"));
+    EXPECT_THAT(List(uR"(\\server\share\..\a.txt)"), ElementsAre("a.txt")); // its top
+    for (const char16_t *none : {uR"(\\server\share)", uR"(\\server\*)", uR"(\\other\share\*)"}) {
+        EXPECT_THAT(List(none, &error), ElementsAre());
+        EXPECT_EQ(error, 53u);
+    }
 }
 
 TEST_F(SimTest, MovesWithoutReplacingAndKeepsOpenListings)

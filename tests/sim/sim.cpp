@@ -14,7 +14,7 @@
 namespace sim {
 namespace {
 
-enum : DWORD { ERROR_INVALID_NAME = 123, PathLimit = 32768 };
+enum : DWORD { ERROR_BAD_NETPATH = 53, ERROR_INVALID_NAME = 123, PathLimit = 32768 };
 
 struct Node {
     std::u16string name, shortName;
@@ -56,6 +56,7 @@ HANDLE const FileHandle = (HANDLE)(SIZE_T)0xF0;
 struct State {
     Node root;
     Node *current = &root;
+    std::vector<std::unique_ptr<Node>> shares; // named "server\share", tops without a parent
     std::u16string commandLine = u"shortcase";
     StdErr stdErr = StdErr::Console;
     DWORD stdErrError = ERROR_INVALID_HANDLE;
@@ -172,8 +173,9 @@ Node *Lookup(Node *directory, std::u16string_view name)
 {
     bool exact = directory->caseSensitive;
     for (auto &child : directory->children)
-        if (Same(child->name, name, exact) ||
-            (!child->shortName.empty() && Same(child->shortName, name, exact)))
+        if (child->name.size() < MAX_PATH && // such a name only shows in a find record
+            (Same(child->name, name, exact) ||
+             (!child->shortName.empty() && Same(child->shortName, name, exact))))
             return child.get();
     return nullptr;
 }
@@ -203,16 +205,31 @@ Node *ParentOf(const std::u16string &given, std::u16string *last, DWORD *error)
     }
     Node *directory = s.current;
     size_t i = 0;
-    if (path.size() >= 2 && path[1] == u':') {
-        if (Fold(path[0]) != u'C') {
-            *error = ERROR_PATH_NOT_FOUND;
+    if (path.substr(0, 2) == u"\\\\") {
+        // "\\server\share\...": a path inside the share; the share's name alone is none.
+        size_t server = path.find(u'\\', 2);
+        size_t end = server == path.npos ? server : path.find(u'\\', server + 1);
+        directory = nullptr;
+        for (auto &share : s.shares)
+            if (end != path.npos && Same(share->name, path.substr(2, end - 2), false))
+                directory = share.get();
+        if (!directory) {
+            *error = ERROR_BAD_NETPATH;
             return nullptr;
         }
-        i = 2;
-    }
-    if (i < path.size() && path[i] == u'\\') {
-        directory = &s.root;
-        ++i;
+        i = end + 1;
+    } else {
+        if (path.size() >= 2 && path[1] == u':') {
+            if (Fold(path[0]) != u'C') {
+                *error = ERROR_PATH_NOT_FOUND;
+                return nullptr;
+            }
+            i = 2;
+        }
+        if (i < path.size() && path[i] == u'\\') {
+            directory = &s.root;
+            ++i;
+        }
     }
     size_t slash = path.rfind(u'\\');
     size_t lastStart = slash == std::u16string::npos || slash < i ? i : slash + 1;
@@ -275,7 +292,7 @@ void Add(const std::string &path, const std::string &shortName, DWORD attributes
     std::u16string name;
     Node *parent = ParentOrAbort(path, &name);
     std::u16string alternate = Utf16(shortName);
-    if (name.empty() || name.size() > 255 || alternate.size() > 12 || HasWildcard(name) ||
+    if (name.empty() || name.size() > MAX_PATH || alternate.size() > 14 || HasWildcard(name) ||
         Lookup(parent, name) || (!alternate.empty() && Lookup(parent, alternate)))
         Misuse("cannot add", path);
     auto node = std::make_unique<Node>();
@@ -292,8 +309,8 @@ WIN32_FIND_DATAW Record(const std::u16string &name, const std::u16string &shortN
     WIN32_FIND_DATAW data;
     std::memset(&data, 0, sizeof data);
     data.dwFileAttributes = attributes;
-    name.copy(data.cFileName, MAX_PATH - 1);
-    shortName.copy(data.cAlternateFileName, 13);
+    name.copy(data.cFileName, MAX_PATH);
+    shortName.copy(data.cAlternateFileName, 14);
     return data;
 }
 
@@ -327,6 +344,22 @@ void AddFile(const std::string &path, const std::string &shortName, DWORD attrib
 void AddDirectory(const std::string &path, const std::string &shortName, DWORD attributes)
 {
     Add(path, shortName, attributes | FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void AddShare(const std::string &share)
+{
+    // "\\", a server, one backslash, a share, and no share of that name yet.
+    std::u16string path = Utf16(share), last;
+    size_t server = path.find(u'\\', 2);
+    DWORD error = 0;
+    if (path.substr(0, 2) != u"\\\\" || server == path.npos || server == 2 ||
+        server + 1 == path.size() || path.find(u'\\', server + 1) != path.npos ||
+        ParentOf(path + u'\\', &last, &error))
+        Misuse("cannot add share", share);
+    auto node = std::make_unique<Node>();
+    node->name = path.substr(2);
+    node->attributes = FILE_ATTRIBUTE_DIRECTORY;
+    S().shares.push_back(std::move(node));
 }
 
 void SetCaseSensitive(const std::string &directory)
@@ -547,7 +580,7 @@ extern "C" HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *data)
         else if (last == u"..")
             itself = directory->parent ? directory->parent : directory;
     }
-    if (itself == &s.root || (!itself && last.empty()))
+    if ((itself && !itself->parent) || (!itself && last.empty())) // the root or a share
         return fail(ERROR_FILE_NOT_FOUND);
 
     auto find = std::make_unique<Find>();

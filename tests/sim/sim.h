@@ -9,8 +9,12 @@
 //   like the backslash; "." and ".." are understood in the directory part. Another drive
 //   letter is ERROR_PATH_NOT_FOUND. "\\?\C:\a\b" is taken literally: only the backslash
 //   separates there, and "." and ".." are names like any other.
+// - Network shares (AddShare) are tops of trees of their own, like the root: "\\server\share\a"
+//   and "\\server\share\*" are paths inside one. As on Windows, "\\server\share" alone opens
+//   nothing; it fails like an unknown share or server, here with ERROR_BAD_NETPATH.
 // - Without wildcards, a last component "." or "..", or a bare "C:", finds the directory it
-//   resolves to, under that directory's own name (the root has none: ERROR_FILE_NOT_FOUND).
+//   resolves to, under that directory's own name (the root and a share have none:
+//   ERROR_FILE_NOT_FOUND).
 // - Names are found by their long or their short name, case-insensitively, except in a
 //   directory marked case-sensitive, where both must match exactly.
 // - '*' and '?' are wildcards in the last component only; a pattern matches an entry when it
@@ -23,6 +27,9 @@
 //   the entry's short name exactly, the short name is dropped, as NTFS does for a long name
 //   that is itself a valid 8.3 name: a second run finds nothing to do.
 // - Paths of 32,768 units or more fail with ERROR_FILENAME_EXCED_RANGE.
+// - A long name of 260 units or a short name of 14 fills its field of the find record and
+//   leaves no terminator there: no file system hands back such a record, but the program must
+//   not read past either field. A long name of 260 units is listed, but no path names it.
 //
 // A failed call, injected or not, changes nothing: a failed LocalFree leaves the block live,
 // a failed FindClose or CloseHandle leaves the handle open.
@@ -48,6 +55,8 @@ void Reset();
 void AddFile(const std::string &path, const std::string &shortName = "", DWORD attributes = 0);
 void AddDirectory(const std::string &path, const std::string &shortName = "",
                   DWORD attributes = 0);
+// Adds the empty network share "\\server\share".
+void AddShare(const std::string &share);
 void SetCaseSensitive(const std::string &directory);
 // Every FindFirstFileW inside the directory fails with error (e.g. ERROR_ACCESS_DENIED).
 void RefuseListing(const std::string &directory, DWORD error);
