@@ -142,6 +142,28 @@ def timed(command, env, cwd):
     return time.perf_counter() - start, done.returncode, done.stdout.decode(errors="replace")
 
 
+def timed_rounds(jobs, run, rounds, label=""):
+    """Times every job once a round, for rounds rounds, after one untimed round that checks
+    every run and brings the trees into the page cache. Returns each round's times by job."""
+    log(label + "warm-up round")
+    for job in jobs:
+        run(*job)
+    times = []
+    for r in range(rounds):
+        log("%sround %d of %d" % (label, r + 1, rounds))
+        # Rotating the order spreads any drift of the machine over all the jobs.
+        shift = r % len(jobs)
+        times.append({job: run(*job) for job in jobs[shift:] + jobs[:shift]})
+    return times
+
+
+def medians(rounds):
+    """The median of each figure over the rounds, and its (min, max)."""
+    median = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
+    spread = {key: (min(r[key] for r in rounds), max(r[key] for r in rounds)) for key in rounds[0]}
+    return median, spread
+
+
 def wine_benchmarks(args, env):
     trees = os.path.join(args.build, "trees")
     levels = prepare_trees(trees, args.deep_levels)
@@ -178,19 +200,8 @@ def wine_benchmarks(args, env):
                      % (out.strip(), target, expected_floor[target]))
         return seconds
 
-    # One untimed round checks every run and brings the trees into the page cache.
-    log("warm-up round")
-    for program, target in jobs:
-        run(program, target)
-
     rounds = []
-    for r in range(args.rounds):
-        log("round %d of %d" % (r + 1, args.rounds))
-        # Rotating the order spreads any drift of the machine over all the jobs.
-        shift = r % len(jobs)
-        t = {}
-        for program, target in jobs[shift:] + jobs[:shift]:
-            t[program, target] = run(program, target)
+    for t in timed_rounds(jobs, run, args.rounds):
         per = {"cmd_small": (t["cmd", "small"] - t["cmd", "empty"]) / n_small}
         for (program, floor), key in zip(pairs, ("", "32")):
             for tree, empty, entries in (("wide", "empty", n_wide), ("deep", "empties", n_deep)):
@@ -201,8 +212,7 @@ def wine_benchmarks(args, env):
         per["cmd_vs_sc"] = per["cmd_small"] / per["sc_wide"]
         per.update({"raw " + p + " " + g: s for (p, g), s in t.items()})
         rounds.append(per)
-    median = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
-    spread = {key: (min(r[key] for r in rounds), max(r[key] for r in rounds)) for key in rounds[0]}
+    median, spread = medians(rounds)
     return dict(median=median, spread=spread, levels=levels, n_wide=n_wide, n_small=n_small,
                 n_deep=n_deep, rounds=len(rounds), i686=args.i686)
 
@@ -257,14 +267,8 @@ def volume_benchmarks(args, env):
                      % (program, tree, status, renamed, wanted))
         return seconds
 
-    log("volume: warm-up round")
-    for program, tree in jobs:
-        run(program, tree)
     rounds = []
-    for r in range(args.rounds):
-        log("volume: round %d of %d" % (r + 1, args.rounds))
-        shift = r % len(jobs)
-        t = {job: run(*job) for job in jobs[shift:] + jobs[:shift]}
+    for t in timed_rounds(jobs, run, args.rounds, "volume: "):
         per = {}
         for program in programs:
             per[program + "_pairs"] = (t[program, "pairs"] - t[program, "empty"]) / entries
@@ -274,8 +278,7 @@ def volume_benchmarks(args, env):
                 per[program + "_rename"] = (t[program, "pairs"] - t[program, "plain"]) / pairs
         per["cmd_vs_sc"] = per["cmd_pairs"] / per["shortcase_pairs"]
         rounds.append(per)
-    median = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
-    spread = {key: (min(r[key] for r in rounds), max(r[key] for r in rounds)) for key in rounds[0]}
+    median, spread = medians(rounds)
     return dict(median=median, spread=spread, entries=entries, pairs=pairs, rounds=len(rounds))
 
 
