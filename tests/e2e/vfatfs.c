@@ -30,13 +30,15 @@
 //   d_reclen and then starts over, so the end also rewinds the cursor.
 // - Wine's server performs renames, and when the new name of a case-only rename resolves to
 //   the same file it skips the rename() as done. So its lookups (the request's pid, whose
-//   /proc/PID/comm is "wineserver", or Debian's
-//   "wineserver64") match names exactly, and every other process's match
-//   without regard to case, as on FAT; entries, attributes and misses are never cached, so
-//   one process's lookup is never reused for another. Case folds for every letter, not only
-//   ASCII: were «CAFÉ.TXT» not found, Wine would scan the directory itself, map the name back
-//   onto «café.txt», and skip that rename too. A lookup prefers an exact match, so a
-//   directory may hold two names that differ only in case, as a case-sensitive one can.
+//   /proc/PID/comm is "wineserver", or Debian's "wineserver64") match names exactly, and
+//   every other process's match without regard to case, as on FAT; entries, attributes and
+//   misses are never cached, so one process's lookup is never reused for another. Case folds
+//   for every letter, not only ASCII: were «CAFÉ.TXT» not found, Wine would scan the
+//   directory itself, map the name back onto «café.txt», and skip that rename too. A lookup
+//   prefers an exact match, so a directory may hold two names that differ only in case, as a
+//   case-sensitive one can. The price: Wine's client keeps a name as typed once it is found,
+//   and the server then opens it exactly, so a directory typed in another case than its own
+//   («E:\PHOTOS\» for «E:\Photos») does not open (error 123).
 // - Short names as FAT makes them: a valid 8.3 name whose base and extension are each in one
 //   case is stored without a long name; any other name gets its upper-case 8.3 form when it
 //   has one, else BASIS~N.EXT; names collide without regard to case. A rename computes the
