@@ -252,7 +252,8 @@ def volume_benchmarks(args, env):
                 "cmd": [WINE64, "cmd", "/c", script]}
     if args.i686:
         programs["shipped"] = [WINE32, os.path.abspath(args.exe32)]
-    jobs = [(p, t) for p in programs for t in ("pairs", "plain", "empty") if (p, t) != ("cmd", "plain")]
+    jobs = [(p, t) for p in programs for t in ("pairs", "plain", "empty")
+            if (p, t) != ("cmd", "plain")]
 
     def run(program, tree):
         volume = Volume(args.vfatfs, work, trees)

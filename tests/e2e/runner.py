@@ -18,6 +18,7 @@ import concurrent.futures
 import dataclasses
 import fcntl
 import os
+import random
 import re
 import select
 import shutil
@@ -810,7 +811,6 @@ def bulk_renamed(row: Row, root: str, outcome: Outcome, log: List[str], _: dict)
 def change_subtrees(row: Row, root: str, log_path: str, done: threading.Event) -> dict:
     """While the program walks, renames, deletes and re-creates whole subtrees through the
     mount, one every few milliseconds, starting once the walk has renamed its first entry."""
-    import random
     rng = random.Random(11)
     top, pairs = CONCURRENT
     order = rng.sample(range(top), 60)
@@ -865,7 +865,8 @@ def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
     after = {('c/' + p).lower() for p, _ in listing(os.path.join(root, 'c'))} | {'c'}
     wanted = (before - changes['removed']) | changes['created']
     if after != wanted:
-        faults.append(f'names lost {sorted(wanted - after)[:5]}, gained {sorted(after - wanted)[:5]}')
+        faults.append(f'names lost {sorted(wanted - after)[:5]}, '
+                      f'gained {sorted(after - wanted)[:5]}')
     untouched = [p for p, _ in listing(os.path.join(root, 'c'))
                  if p.split('/')[0].split(' ')[0] not in changes['touched']
                  and re.search(r'/pair\d\d\.txt$', p, re.I)]
@@ -873,7 +874,8 @@ def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
     expected = (top - len(changes['touched'])) * pairs
     wrong = [p for p in untouched if not p.endswith('.TXT')]
     if len(untouched) != expected or wrong:
-        faults.append(f'{len(untouched)} untouched pairs (expected {expected}), not renamed: {wrong[:5]}')
+        faults.append(f'{len(untouched)} untouched pairs (expected {expected}), '
+                      f'not renamed: {wrong[:5]}')
     if changes['ops'] < 3:
         faults.append(f'only {changes["ops"]} subtrees changed while the program ran')
     renamed = len(renames_in(log, row.name))
@@ -972,7 +974,8 @@ def run_volume(args) -> int:
     letters = {}
     dosdevices = os.path.join(wine.prefix, 'dosdevices')
     try:
-        free = [c for c in 'efghijklmnopqrstuvwxy' if not os.path.lexists(os.path.join(dosdevices, c + ':'))]
+        free = [c for c in 'efghijklmnopqrstuvwxy'
+                if not os.path.lexists(os.path.join(dosdevices, c + ':'))]
         for row in (r for r in rows if r.drive):
             letters[row.name] = free.pop(0)
             os.symlink(os.path.join(volume.mount, row.name),
@@ -1071,7 +1074,8 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
         if row.repeat:
             again = start(name + '-again', line, cwd, max(slowest, row.timeout))
             renamed = count()[row.name] - first[row.name]
-            faults = [f'second run: {f}' for f in judge_row(row, again, output, renamed, changes, 0)]
+            faults = [f'second run: {f}'
+                      for f in judge_row(row, again, output, renamed, changes, 0)]
             results.append((dataclasses.replace(row, name=row.name + '-again'), faults, again))
         return results
 
