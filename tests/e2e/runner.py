@@ -662,9 +662,9 @@ def run_suite(args, cases_of, big) -> int:
 SKIP = 77  # CTest's code for a suite that cannot run here
 
 
-def tree_line(spec: str) -> Tuple[str, str, str, str, str]:
+def tree_line(text: str) -> Tuple[str, str, str, str, str]:
     """'KIND|PATH|SHORT|FLAGS|TARGET', trailing fields optional, as a tuple of five."""
-    fields = spec.split('|') + [''] * 4
+    fields = text.split('|') + [''] * 4
     return tuple(fields[:5])  # type: ignore
 
 
@@ -684,7 +684,7 @@ class Row:
     """One run on the volume. In line, output and cwd, {R} stands for the Windows path of the
     row's own directory and {D} for the drive letter mapped to it."""
     name: str
-    tree: List[str]                  # tree_line specs, below the row's directory
+    tree: List[str]                  # tree_line texts, below the row's directory
     line: str
     renamed: List[str]               # entries (as first spelled) that end up with their short name
     output: List[str] = dataclasses.field(default_factory=list)
@@ -861,7 +861,7 @@ def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
     for line in outcome.console.split('\n')[:-1]:
         if not allowed.match(line):
             faults.append(f'unexpected message {line[:200]!r}')
-    before = {tree_line(spec)[1].lower() for spec in row.tree}
+    before = {tree_line(text)[1].lower() for text in row.tree}
     after = {('c/' + p).lower() for p, _ in listing(os.path.join(root, 'c'))} | {'c'}
     wanted = (before - changes['removed']) | changes['created']
     if after != wanted:
@@ -888,7 +888,7 @@ def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
 def expected_listing(row: Row) -> List[Tuple[str, str]]:
     """The row's tree as listing() should find it afterwards: each renamed entry spelled as its
     short name (given, or else its upper-case 8.3 form), in its own path and those below it."""
-    entries = [tree_line(spec) for spec in row.tree]
+    entries = [tree_line(text) for text in row.tree]
     new = {path: short or os.path.basename(path).upper()
            for _, path, short, _, _ in entries if path in row.renamed}
     def spelled(path):
@@ -909,8 +909,8 @@ class Volume:
         with open(tree, 'w') as f:
             for row in rows:
                 f.write(f'd\t{row.name}\n')
-                for spec in row.tree:
-                    kind, path, short, flags, target = tree_line(spec)
+                for text in row.tree:
+                    kind, path, short, flags, target = tree_line(text)
                     f.write(f'{kind}\t{row.name}/{path}\t{short}\t{flags}\t{target}\n')
         open(self.log_path, 'w').close()
         self.process = subprocess.Popen([binary, self.mount, tree, self.log_path],
