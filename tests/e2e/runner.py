@@ -214,6 +214,17 @@ def launch(wine: Wine, launcher: str, runs: str, name: str, program: str, comman
     return Outcome(exit_code, text, redirected, seconds, timed_out, launcher_text)
 
 
+def launch_again(wine: Wine, launcher: str, runs: str, name: str, *rest) -> Outcome:
+    """launch(), and once more when Wine could not start the program at all: under load it has
+    now and then failed CreateProcessW with 1359, an internal error, which says nothing of the
+    program."""
+    outcome = launch(wine, launcher, runs, name, *rest)
+    if outcome.launcher.startswith('launch-error'):
+        print(f'     {name}: {outcome.launcher}, started again')
+        outcome = launch(wine, launcher, runs, name, *rest)
+    return outcome
+
+
 def native_i386() -> bool:
     """Whether 32-bit x86 programs run natively. Where the kernel cannot run them, tools/deps.sh
     has registered an emulator for 32-bit x86 ELF files in binfmt_misc, and every such start
@@ -625,15 +636,8 @@ def run_suite(args, cases_of, big) -> int:
     observed: Dict[str, Outcome] = {}
 
     def run(case):
-        start = lambda: launch(wine, launcher, runs, case.name, program, case.command_line,
-                               directory(case), case.stderr, case.timeout)
-        outcome = start()
-        # Under load Wine has now and then failed to start a process at all (CreateProcessW:
-        # 1359, an internal error). That says nothing of the program: one more start.
-        if outcome.launcher.startswith('launch-error'):
-            print(f'     {case.name}: {outcome.launcher}, started again')
-            outcome = start()
-        return case, outcome
+        return case, launch_again(wine, launcher, runs, case.name, program, case.command_line,
+                                  directory(case), case.stderr, case.timeout)
 
     failures = 0
     # Cases that compare with another case's run come after it.
@@ -1012,10 +1016,7 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
         return text.replace('{R}', win(os.path.join(volume.mount, row.name))).replace('{D}', drive)
 
     def start(name: str, line: str, cwd: str, timeout: float) -> Outcome:
-        outcome = launch(wine, launcher, runs, name, program, line, cwd, 'console', timeout)
-        if outcome.launcher.startswith('launch-error'):  # see run_suite
-            outcome = launch(wine, launcher, runs, name, program, line, cwd, 'console', timeout)
-        return outcome
+        return launch_again(wine, launcher, runs, name, program, line, cwd, 'console', timeout)
 
     def judge_row(row: Row, outcome: Outcome, expected_output: str, renames: int,
                   changes: dict, wanted_renames: Optional[int] = None) -> List[str]:
