@@ -988,7 +988,7 @@ def run_volume(args) -> int:
               ('32-bit code runs emulated: the rows marked for it, combined' if emulated else
                f'{len(rows)} rows'))
         wine.start_server()
-        failures = run_rows(args, wine, volume, rows, letters, runs, emulated, qemu)
+        checks, failures = run_rows(args, wine, volume, rows, letters, runs, emulated, qemu)
     finally:
         for letter in letters.values():
             os.unlink(os.path.join(dosdevices, letter + ':'))
@@ -1000,13 +1000,15 @@ def run_volume(args) -> int:
     if seen != wanted:
         print(f'FAIL short-name requests {seen}, expected {wanted}')
         failures += 1
-    print(f'{len(rows) + 1 - failures} of {len(rows) + 1} volume checks as expected, '
+    print(f'{checks + 1 - failures} of {checks + 1} volume checks as expected, '
           f'in {time.monotonic() - started:.1f} s')
     return 1 if failures else 0
 
 
 def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[str, str],
-             runs: str, emulated: bool, qemu: bool) -> int:
+             runs: str, emulated: bool, qemu: bool) -> Tuple[int, int]:
+    """Runs the rows and prints a line for each run; returns how many runs were judged and
+    how many of them failed."""
     program, launcher = os.path.abspath(args.exe), os.path.abspath(args.launcher)
     # Under qemu every 32-bit start costs about a minute, more with several at a time.
     slowest = 900 if qemu else 0
@@ -1085,17 +1087,18 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
         groups = [g for g in groups if g]
     else:
         groups = [[r] for r in rows]
-    failures = 0
+    checks = failures = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
         for results in pool.map(run, groups):
             for row, faults, outcome in results:
+                checks += 1
                 failures += bool(faults)
                 print(f'{"FAIL" if faults else "ok":4} volume-{row.name} '
                       f'({outcome.seconds:.1f} s, exit {outcome.exit})')
                 for fault in faults:
                     print(f'       {fault}')
                 sys.stdout.flush()
-    return failures
+    return checks, failures
 
 
 def main() -> int:
