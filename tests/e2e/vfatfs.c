@@ -440,15 +440,6 @@ static void op_create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_
     make(req, parent, name, S_IFREG | 0644, NULL, fi);
 }
 
-static void op_mknod(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode, dev_t rdev)
-{
-    (void)rdev;
-    if (!S_ISREG(mode))
-        fuse_reply_err(req, EPERM);
-    else
-        make(req, parent, name, S_IFREG | 0644, NULL, NULL);
-}
-
 static void remove_entry(fuse_req_t req, fuse_ino_t parent, const char *name, bool directory)
 {
     fuse_ino_t n = child(parent, name, false);
@@ -688,7 +679,6 @@ static const struct fuse_lowlevel_ops ops = {
     .getattr = op_getattr,
     .setattr = op_setattr,
     .readlink = op_readlink,
-    .mknod = op_mknod,
     .mkdir = op_mkdir,
     .unlink = op_unlink,
     .rmdir = op_rmdir,
