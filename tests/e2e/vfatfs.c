@@ -39,10 +39,13 @@
 //   case-sensitive one can. The price: Wine's client keeps a name as typed once it is found,
 //   and the server then opens it exactly, so a directory typed in another case than its own
 //   («E:\PHOTOS\» for «E:\Photos») does not open (error 123).
-// - Short names as FAT makes them: a valid 8.3 name whose base and extension are each in one
-//   case is stored without a long name; any other name gets its upper-case 8.3 form when it
-//   has one, else BASIS~N.EXT; names collide without regard to case. A rename computes the
-//   short name afresh, so after a rename to its short name an entry has no separate one.
+// - Short names as FAT makes them (Linux's driver mounted shortname=winnt and Windows NT
+//   alike): an ASCII 8.3 name whose base and extension are each in one case is stored without
+//   a long name; any other name gets its 8.3 form, upper case in code page 437 («résumé.txt»:
+//   «RÉSUMÉ.TXT», with a long name even when it is spelled so), when nothing had to be left
+//   out or replaced, else BASIS~N.EXT («.profile»: «PROFIL~1»); names collide without regard
+//   to case. A rename computes the short name afresh, so after a rename to its short name an
+//   ASCII entry has no separate one.
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
 
@@ -64,7 +67,7 @@
 
 struct node {
     char *name;
-    char shortname[13]; // valid only with haslong
+    char shortname[36]; // UTF-8, valid only with haslong
     bool haslong;       // false: the name is itself the 8.3 name
     bool refuse;
     mode_t mode;
@@ -154,31 +157,110 @@ static fuse_ino_t child(fuse_ino_t dir, const char *name, bool exact)
     return 0;
 }
 
-static bool valid83_char(char c)
+static bool valid83_char(wchar_t c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           (c && strchr("$%'-_@~`!(){}^#&", c));
+           (c && c < 0x80 && strchr("$%'-_@~`!(){}^#&", (int)c));
 }
 
-// Whether name is a valid 8.3 name, whatever its case; *mixed tells whether its base or its
-// extension mixes upper and lower case.
-static bool valid83(const char *name, bool *mixed)
+// Code page 437 from 0x80 up, the characters a short name may hold beyond ASCII.
+static const wchar_t cp437[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+static bool in_cp437(wchar_t c)
 {
-    const char *dot = strrchr(name, '.');
-    size_t base = dot ? (size_t)(dot - name) : strlen(name), ext = dot ? strlen(dot + 1) : 0;
-    if (base < 1 || base > 8 || ext > 3 || (dot && ext == 0))
-        return false;
-    bool upper[2] = {false, false}, lower[2] = {false, false};
-    for (const char *c = name; *c; ++c) {
-        if (c == dot)
+    for (size_t i = 0; i < 128; ++i)
+        if (cp437[i] == c)
+            return true;
+    return false;
+}
+
+// c as a short name holds it: upper case where code page 437 has the upper-case form, else
+// as it is; 0 where the code page lacks it, or for one of "+,;=[]" (both become '_').
+static wchar_t short_char(wchar_t c)
+{
+    if (c < 0x80)
+        return valid83_char(c) ? (wchar_t)toupper((int)c) : 0;
+    wchar_t upper = (wchar_t)towupper((wint_t)c);
+    return in_cp437(upper) ? upper : in_cp437(c) ? c : 0;
+}
+
+// Forms name's 8.3 parts as FAT does (Linux's driver and Windows NT alike): each character
+// through short_char; spaces and dots left out of the base; the extension after the last dot,
+// unless only dots and spaces come before it («.profile» is all base). Returns whether the
+// name fits 8.3 as it is: nothing left out or replaced, base 1 to 8 and extension up to 3
+// characters. *plain tells whether, beyond that, it is ASCII with base and extension each in
+// one case, the names stored without a long name.
+static bool form83(const char *name, wchar_t base[9], wchar_t ext[4], bool *plain)
+{
+    wchar_t w[256];
+    mbstate_t state = {0};
+    const char *from = name;
+    size_t n = mbsrtowcs(w, &from, 255, &state);
+    if (n == (size_t)-1) // not UTF-8: every byte a character no code page holds
+        for (n = 0; name[n] && n < 255; ++n)
+            w[n] = 0xDC00 + (unsigned char)name[n];
+    size_t dot = n, b = 0, x = 0;
+    for (size_t i = n; i-- > 0 && dot == n;)
+        if (w[i] == '.')
+            dot = i;
+    bool only_skipped = true;
+    for (size_t i = 0; i < dot && dot < n; ++i)
+        only_skipped &= w[i] == '.' || w[i] == ' ';
+    if (dot == n - 1 || only_skipped)
+        dot = n;
+    bool fits = true, ascii = true, upper[2] = {false, false}, lower[2] = {false, false};
+    for (size_t i = 0; i < n; ++i) {
+        int part = i > dot;
+        if (i == dot)
             continue;
-        if (!valid83_char(*c))
-            return false;
-        upper[c > dot && dot] |= *c >= 'A' && *c <= 'Z';
-        lower[c > dot && dot] |= *c >= 'a' && *c <= 'z';
+        if (w[i] == ' ' || (w[i] == '.' && !part)) {
+            fits = false;
+            continue;
+        }
+        wchar_t c = short_char(w[i]);
+        fits &= c != 0;
+        ascii &= w[i] < 0x80;
+        upper[part] |= w[i] >= 'A' && w[i] <= 'Z';
+        lower[part] |= w[i] >= 'a' && w[i] <= 'z';
+        if (part ? x == 3 : b == 8)
+            fits = false;
+        else if (part)
+            ext[x++] = c ? c : '_';
+        else
+            base[b++] = c ? c : '_';
     }
-    *mixed = (upper[0] && lower[0]) || (upper[1] && lower[1]);
-    return true;
+    base[b] = ext[x] = 0;
+    fits &= b > 0;
+    *plain = fits && ascii && !(upper[0] && lower[0]) && !(upper[1] && lower[1]);
+    return fits;
+}
+
+// The short name of base, tail and extension, in UTF-8.
+static void compose(char *out, size_t room, const wchar_t *base, size_t keep, const char *tail,
+                    const wchar_t *ext)
+{
+    wchar_t text[24];
+    swprintf(text, 24, L"%.*ls%s%ls%ls", (int)keep, base, tail, *ext ? L"." : L"", ext);
+    mbstate_t state = {0};
+    const wchar_t *from = text;
+    wcsrtombs(out, &from, room, &state);
 }
 
 // Whether a sibling of self in dir already has candidate as its long or short name.
@@ -194,41 +276,27 @@ static bool taken(fuse_ino_t dir, fuse_ino_t self, const char *candidate)
     return false;
 }
 
-// Gives node n in dir the short name FAT would.
+// Gives node n in dir the short name FAT would: the name itself when plain, else its 8.3
+// form when it fits and is free, else BASIS~N.EXT.
 static void make_short(fuse_ino_t dir, fuse_ino_t n)
 {
     struct node *e = &nodes[n];
-    bool mixed;
-    e->haslong = true;
-    if (valid83(e->name, &mixed)) {
-        if (!mixed) {
-            e->haslong = false;
-            return;
-        }
-        for (size_t i = 0; e->name[i]; ++i)
-            e->shortname[i] = (char)toupper((unsigned char)e->name[i]);
-        e->shortname[strlen(e->name)] = 0;
+    wchar_t base[9], ext[4];
+    bool plain, fits = form83(e->name, base, ext, &plain);
+    e->haslong = !plain;
+    if (plain)
+        return;
+    if (fits) {
+        compose(e->shortname, sizeof e->shortname, base, 8, "", ext);
         if (!taken(dir, n, e->shortname))
             return;
     }
-    // BASIS~N.EXT: spaces and dots left out of the base, anything else invalid as '_'.
-    char base[9] = "", ext[4] = "";
-    const char *dot = strrchr(e->name, '.');
-    size_t b = 0, x = 0;
-    for (const char *c = e->name; *c && c != dot && b < 8; ++c)
-        if (*c != ' ' && *c != '.')
-            base[b++] = valid83_char(*c) ? (char)toupper((unsigned char)*c) : '_';
-    for (const char *c = dot ? dot + 1 : ""; *c && x < 3; ++c)
-        if (*c != ' ')
-            ext[x++] = valid83_char(*c) ? (char)toupper((unsigned char)*c) : '_';
-    base[b] = ext[x] = 0;
-    if (b == 0)
-        strcpy(base, "_"), b = 1;
+    if (!*base)
+        wcscpy(base, L"_");
     for (unsigned number = 1; number < 1000000; ++number) {
         char tail[9];
-        int t = snprintf(tail, sizeof tail, "~%u", number);
-        snprintf(e->shortname, sizeof e->shortname, "%.*s%s%s%s", (int)(b + (size_t)t > 8 ? 8 - (size_t)t : b),
-                 base, tail, x ? "." : "", ext);
+        size_t t = (size_t)snprintf(tail, sizeof tail, "~%u", number), b = wcslen(base);
+        compose(e->shortname, sizeof e->shortname, base, b + t > 8 ? 8 - t : b, tail, ext);
         if (!taken(dir, n, e->shortname))
             return;
     }
