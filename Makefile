@@ -1,6 +1,7 @@
-# shortcase: `make` builds the signed dist/shortcase.exe, `make test` runs every test, `make
-# release` packs the zip to publish. Each first installs whatever Debian packages are missing
-# (tools/deps.sh).
+# shortcase: `make` builds the signed dist/shortcase.exe and the Linux binary dist/shortcase,
+# `make test` runs every test, `make release` packs the zip and tarballs to publish, `make
+# install` puts the Linux binary and its man page under PREFIX. Each first installs whatever
+# Debian packages are missing (tools/deps.sh).
 
 VERSION := $(shell cat VERSION)
 comma := ,
@@ -25,14 +26,15 @@ SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/renam
 HEADERS := $(wildcard */*.h)
 OBJECTS := $(patsubst %.cpp,$(WIN)/%.obj,$(SOURCES))
 
-.PHONY: all deps test fuzz bench release clean FORCE
-all: deps dist/shortcase.exe
+.PHONY: all deps test fuzz bench release install clean FORCE
+all: deps dist/shortcase.exe dist/shortcase
 
 # A recipe that fails leaves no target behind that a later make would take as up to date.
 .DELETE_ON_ERROR:
 
 deps:
-	bash tools/deps.sh $(if $(filter test fuzz bench,$(MAKECMDGOALS)),test,build)
+	bash tools/deps.sh $(if $(filter test fuzz bench,$(MAKECMDGOALS)),test,$(if \
+		$(filter release,$(MAKECMDGOALS)),release,build))
 
 $(WIN)/%.obj: %.cpp $(HEADERS)
 	@mkdir -p $(dir $@)
@@ -69,6 +71,25 @@ $(WIN64)/shortcase.exe: $(patsubst %.cpp,$(WIN64)/%.obj,$(filter-out win32/%,$(S
 	lld-link /nologo /machine:x64 /nodefaultlib /entry:EntryPoint /subsystem:console \
 		/stack:0x100000,0x20000 /manifest:no /brepro /out:$@ $^
 
+# Linux: the same product sources over linux/, which implements their Win32 calls, linked
+# statically against musl so that one binary runs on any Linux of its architecture.
+LINUX_SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/rename.cpp \
+	linux/text.cpp linux/win32.cpp linux/main.cpp
+linux_build = mkdir -p $(dir $@) && clang++ --target=$(1)-linux-musl -nostdinc \
+	-isystem /usr/include/$(1)-linux-musl -isystem $$(clang -print-resource-dir)/include \
+	-std=c++17 -O2 -fno-exceptions -fno-rtti -fno-threadsafe-statics -Wall -Wextra -Werror -I. \
+	-DSHORTCASE_VERSION='"$(VERSION)"' -static -nostdlib++ -fuse-ld=lld -s \
+	-L/usr/lib/$(1)-linux-musl -B/usr/lib/$(1)-linux-musl $(LINUX_SOURCES) -o $@
+dist/shortcase: $(LINUX_SOURCES) $(HEADERS) VERSION
+	$(call linux_build,x86_64)
+build/aarch64/shortcase: $(LINUX_SOURCES) $(HEADERS) VERSION
+	$(call linux_build,aarch64)
+
+PREFIX ?= /usr/local
+install: deps dist/shortcase
+	install -D -m 755 dist/shortcase $(DESTDIR)$(PREFIX)/bin/shortcase
+	install -D -m 644 linux/shortcase.1 $(DESTDIR)$(PREFIX)/share/man/man1/shortcase.1
+
 # Signed twice (SHA-1, and SHA-256 nested) with the release certificate when
 # SHORTCASE_SIGN_CERT and SHORTCASE_SIGN_KEY name one, else with a throwaway one made for this
 # build: the signing path always runs. Timestamped when SHORTCASE_SIGN_TIMESTAMP_URL is set.
@@ -94,7 +115,7 @@ release: deps dist/shortcase.exe
 # Host tests (simulated Win32 layer, sanitizers), the image check and the Wine runs, all
 # through CTest, whose summary ends the output.
 HOST := build/host
-test: deps dist/shortcase.exe $(WIN64)/shortcase.exe
+test: deps dist/shortcase.exe $(WIN64)/shortcase.exe dist/shortcase build/aarch64/shortcase
 	cmake -S . -B $(HOST) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(HOST) -j2
 	ctest --test-dir $(HOST) --output-on-failure -j2

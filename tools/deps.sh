@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that `make` (build) or `make test` (test) needs and finds
-# missing, and lets 32-bit Wine run. Does nothing when everything is there. Needs root.
+# Installs the Debian packages that `make` (build), `make release` (release) or `make test`
+# (test) needs and finds missing, and lets 32-bit Wine run. Does nothing when everything is
+# there. Needs root.
 set -euo pipefail
 
-build=(clang lld llvm osslsigncode openssl zip python3)
+build=(clang lld llvm osslsigncode openssl zip python3 musl-tools musl-dev)
+release=(musl-dev:arm64)
 test=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev python3-yaml
       python3-jsonschema valgrind hyperfine qemu-user-static wine wine64 wine32:i386
       libfuse3-dev pkg-config)
 wanted=("${build[@]}")
+[ "${1:-build}" != build ] && wanted+=("${release[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test[@]}")
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
 for package in "${wanted[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then
-    case " ${missing[*]} " in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 ||
-        dpkg --add-architecture i386 ;; esac
+    for architecture in i386 arm64; do
+        case " ${missing[*]} " in *:$architecture*) dpkg --print-foreign-architectures |
+            grep -qx $architecture || dpkg --add-architecture $architecture ;; esac
+    done
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

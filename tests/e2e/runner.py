@@ -11,6 +11,9 @@ through a pty with a very wide window, so that Wine's console neither wraps nor 
   runner.py fast  --prefix DIR --exe X64.exe ...     the full case table (x86-64 build)
   runner.py slow  --prefix DIR --exe I686.exe ...    the real 32-bit image: five cases, and the
                                                      full table too where 32-bit code runs natively
+  runner.py volume --prefix DIR --exe X.exe ...      the volume rows under Wine, on vfatfs
+  runner.py linux --exe shortcase --vfatfs V ...     the same rows, and the Linux build's own, run
+                                                     by the Linux build on vfatfs without Wine
 """
 
 import argparse
@@ -698,6 +701,8 @@ class Row:
     any_order: bool = False
     repeat: bool = False             # a second run must rename nothing
     after: Optional[List[Tuple[str, str]]] = None  # the listing afterwards, where renamed can't say
+    wine_after: Optional[List[Tuple[str, str]]] = None  # the same, where Wine differs from Windows
+    linux: Optional[bool] = None     # True: on Linux only; False: under Wine only
     emulated: bool = False           # also run where 32-bit code is emulated
     during: Optional[Callable[['Row', str, str, threading.Event], dict]] = None
     check: Optional[Callable[['Row', str, Outcome, List[str], dict], List[str]]] = None
@@ -705,8 +710,9 @@ class Row:
 
 
 def volume_rows() -> List[Row]:
-    def form(name, line, renamed, cwd=None, drive=False):
-        return Row('form-' + name, PHOTOS, line, renamed, cwd=cwd, drive=drive, emulated=True)
+    def form(name, line, renamed, cwd=None, drive=False, linux=None):
+        return Row('form-' + name, PHOTOS, line, renamed, cwd=cwd, drive=drive, emulated=True,
+                   linux=linux)
     return [
         # As the README shows it: E:\\Photos\\ names the contents, so Photos keeps its spelling.
         Row('readme-example', ['d|Photos', 'd|Photos/docs|DOCS', 'd|Photos/Holiday 2019',
@@ -722,9 +728,9 @@ def volume_rows() -> List[Row]:
         form('star', 'prog *', EVERYTHING),
         form('directory-star', 'prog photos\\*', INSIDE),
         form('slash-txt', 'prog photos/*.txt', ['photos/readme.txt']),
-        form('bare-drive', 'prog {D}', INSIDE, cwd='{D}\\photos', drive=True),
-        form('drive-root', 'prog {D}\\', EVERYTHING, drive=True),
-        form('long-prefix', 'prog \\\\?\\{D}\\photos', ALL_PHOTOS, drive=True),
+        form('bare-drive', 'prog {D}', INSIDE, cwd='{D}\\photos', drive=True, linux=False),
+        form('drive-root', 'prog {D}\\', EVERYTHING, drive=True, linux=False),
+        form('long-prefix', 'prog \\\\?\\{D}\\photos', ALL_PHOTOS, drive=True, linux=False),
         # Each directory is renamed before its walk, which goes on under the new name: the
         # refused entry deepest down is reported through A\\B.
         Row('directories', ['d|a|A', 'd|a/b|B', 'f|a/b/c.txt|C.TXT',
@@ -743,7 +749,7 @@ def volume_rows() -> List[Row]:
         # leaves the link behind; Windows would rename the link itself.
         Row('symbolic-link', ['d|arg', 'l|arg/link|LINK||../target', 'd|target',
                               'f|target/inner.txt|INNER.TXT'], 'prog {R}\\arg', ['arg/link'],
-            after=[('arg', 'dir'), ('arg/LINK', 'dir'), ('arg/LINK/inner.txt', 'file'),
+            wine_after=[('arg', 'dir'), ('arg/LINK', 'dir'), ('arg/LINK/inner.txt', 'file'),
                    ('arg/link', 'link')]),
         # Failed renames: reported, nothing lost, the directory walked under its old name.
         Row('refused', ['d|r', 'f|r/locked.txt|LOCKED.TXT|refuse', 'd|r/docs|DOCS|refuse',
@@ -759,6 +765,20 @@ def volume_rows() -> List[Row]:
         Row('bulk', bulk_tree(), 'prog {R}\\bulk', [], check=bulk_renamed, timeout=300),
         Row('concurrent', concurrent_tree(), 'prog {R}\\c', [], during=change_subtrees,
             check=concurrent_outcome, timeout=600),
+        # Linux renames in two steps through a temporary name: a second step that fails is
+        # undone; an undo that fails too says where the entry is; a temporary name left by a
+        # killed run is no obstacle.
+        Row('second-step-fails', ['d|s', 'f|s/readme.txt|README.TXT|fail=2'], 'prog {R}\\s', [],
+            ['MoveFile("{R}\\s\\readme.txt", "{R}\\s\\README.TXT") returned error 5'],
+            linux=True),
+        Row('undo-fails', ['d|u', 'f|u/readme.txt|README.TXT|fail=2,3'], 'prog {R}\\u', [],
+            ["'{R}\\u\\readme.txt' is now named '{R}\\u\\README.TXT.shortcase-renaming': "
+             'renaming it back failed with error 5',
+             'MoveFile("{R}\\u\\readme.txt", "{R}\\u\\README.TXT") returned error 5'],
+            after=[('u', 'dir'), ('u/README.TXT.shortcase-renaming', 'file')], linux=True),
+        Row('left-from-a-kill', ['d|k', 'f|k/readme.txt|README.TXT',
+                                 'f|k/README.TXT.shortcase-renaming'], 'prog {R}\\k',
+            ['k/readme.txt'], linux=True),
     ]
 
 
@@ -790,13 +810,25 @@ def concurrent_tree() -> List[str]:
     return lines
 
 
+TEMPORARY = re.compile(r'\.shortcase-renaming(-\d)?$')
+
+
 def renames_in(log: List[str], prefix: str) -> List[Tuple[str, str]]:
-    """The (old, new) paths the volume renamed below prefix, relative to it."""
+    """The (old, new) paths the volume renamed below prefix, relative to it. A rename in two
+    steps through a temporary name (on Linux) counts once, and one undone not at all."""
     found = []
+    through = {}
     for entry in log:
         fields = entry.split('\t')
-        if fields[0] == 'rename' and fields[1].startswith(prefix + '/'):
-            found.append((fields[1][len(prefix) + 1:], fields[2][len(prefix) + 1:]))
+        if fields[0] != 'rename' or not fields[1].startswith(prefix + '/'):
+            continue
+        old, new = fields[1][len(prefix) + 1:], fields[2][len(prefix) + 1:]
+        if TEMPORARY.search(new):
+            through[new] = old
+        elif not TEMPORARY.search(old):
+            found.append((old, new))
+        elif TEMPORARY.sub('', old) == new:
+            found.append((through.get(old, old), new))
     return found
 
 
@@ -967,7 +999,7 @@ def run_volume(args) -> int:
     # Under qemu a 32-bit caller's request arrives in the 64-bit form.
     qemu = args.image == 'i686' and not native_i386()
     emulated = qemu or args.as_emulated
-    rows = [r for r in volume_rows() if (r.emulated or not emulated)
+    rows = [r for r in volume_rows() if (r.emulated or not emulated) and r.linux is not True
             and (not args.only or re.search(args.only, r.name))]
     work = os.path.abspath(args.work)
     unmount_stale(work)
@@ -1005,19 +1037,58 @@ def run_volume(args) -> int:
     return 1 if failures else 0
 
 
-def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[str, str],
-             runs: str, emulated: bool, qemu: bool) -> Tuple[int, int]:
+def run_linux(args) -> int:
+    """The volume rows that Linux has (no drive letters, no \\\\?\\), and its own, run by the
+    Linux build on vfatfs: its renames reach the volume in two steps each."""
+    if not os.path.exists('/dev/fuse') or os.geteuid() != 0:
+        print('skipped: mounting the volume needs /dev/fuse and root')
+        return SKIP
+    started = time.monotonic()
+    rows = [r for r in volume_rows() if r.linux is not False
+            and (not args.only or re.search(args.only, r.name))]
+    work = os.path.abspath(args.work)
+    unmount_stale(work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    volume = Volume(args.vfatfs, work, rows)
+    try:
+        checks, failures = run_rows(args, None, volume, rows, {}, work, False, False)
+    finally:
+        volume.stop()
+    print(f'{checks - failures} of {checks} Linux volume checks as expected, '
+          f'in {time.monotonic() - started:.1f} s')
+    return 1 if failures else 0
+
+
+def run_rows(args, wine: Optional[Wine], volume: Volume, rows: List[Row],
+             letters: Dict[str, str], runs: str, emulated: bool, qemu: bool) -> Tuple[int, int]:
     """Runs the rows and prints a line for each run; returns how many runs were judged and
-    how many of them failed."""
-    program, launcher = os.path.abspath(args.exe), os.path.abspath(args.launcher)
+    how many of them failed. Without Wine, args.exe is the Linux build, which is given each
+    row's command line as the words a shell would pass, with '/' for every backslash."""
+    program = os.path.abspath(args.exe)
+    linux = wine is None
     # Under qemu every 32-bit start costs about a minute, more with several at a time.
     slowest = 900 if qemu else 0
 
     def fill(row: Row, text: str) -> str:
+        if linux:
+            root = os.path.join(volume.mount, row.name)
+            return text.replace('{R}', root).replace('{D}', root).replace('\\', '/')
         drive = letters.get(row.name, '?').upper() + ':'
         return text.replace('{R}', win(os.path.join(volume.mount, row.name))).replace('{D}', drive)
 
     def start(name: str, line: str, cwd: str, timeout: float) -> Outcome:
+        if linux:
+            started = time.monotonic()
+            try:
+                done = subprocess.run([program] + line.split(' ')[1:], cwd=cwd, timeout=timeout,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE)
+            except subprocess.TimeoutExpired:
+                return Outcome(None, '', b'', timeout, True, 'timed out')
+            return Outcome(done.returncode, done.stderr.decode('utf-8', 'replace'), done.stdout,
+                           time.monotonic() - started, False, f'exit {done.returncode}')
+        launcher = os.path.abspath(args.launcher)
         return launch_again(wine, launcher, runs, name, program, line, cwd, 'console', timeout)
 
     def judge_row(row: Row, outcome: Outcome, expected_output: str, renames: int,
@@ -1035,7 +1106,7 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
             got, expected_output = sorted(got.split('\n')), sorted(expected_output.split('\n'))
         if got != expected_output:
             faults.append(f'console text {outcome.console!r}, expected {expected_output!r}')
-        after = row.after or expected_listing(row)
+        after = (None if linux else row.wine_after) or row.after or expected_listing(row)
         if listing(root) != after:
             faults.append(f'tree {listing(root)}, expected {after}')
         wanted = len(row.renamed) if wanted_renames is None else wanted_renames
@@ -1104,8 +1175,8 @@ def run_rows(args, wine: Wine, volume: Volume, rows: List[Row], letters: Dict[st
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('suite', choices=['setup', 'fast', 'slow', 'volume'])
-    parser.add_argument('--prefix', required=True, help='the Wine prefix directory')
+    parser.add_argument('suite', choices=['setup', 'fast', 'slow', 'volume', 'linux'])
+    parser.add_argument('--prefix', help='the Wine prefix directory')
     parser.add_argument('--exe', help='the shortcase.exe to run')
     parser.add_argument('--launcher', help='launcher.exe (x86-64)')
     parser.add_argument('--work', help='scratch directory for the trees (emptied first)')
@@ -1119,6 +1190,12 @@ def main() -> int:
                         help='run the volume suite as where 32-bit code is emulated')
     args = parser.parse_args()
 
+    if args.suite == 'linux':
+        if not (args.exe and args.vfatfs and args.work):
+            parser.error('--exe, --vfatfs and --work are required for the linux suite')
+        return run_linux(args)
+    if not args.prefix:
+        parser.error('--prefix is required')
     if args.suite == 'setup':
         seconds = Wine(args.prefix).create_prefix(args.timeout)
         print(f'Wine prefix {args.prefix}: ' +

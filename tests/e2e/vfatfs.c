@@ -8,7 +8,9 @@
 // KIND is d (directory), f (file) or l (symbolic link to TARGET); PATH is relative, with '/'
 // between names; SHORT, when not empty, is the entry's short name as it stands, whatever the
 // rules below would make of it (so a tree can hold pairs that FAT itself would never write,
-// or names that collide); FLAGS "refuse" makes every rename of the entry fail with EACCES.
+// or names that collide); FLAGS "refuse" makes every rename of the entry fail with EACCES,
+// "fail=N,M" only its Nth and Mth rename (counted from 1), so that a rename in steps can fail
+// at the step a test chooses.
 // LOG receives "mounted" once the volume is up, one line a rename ("rename\tOLD\tNEW"), one
 // for each kind of short-name request seen ("ioctl\tBYTES\tFLAGS"), and the count of renames
 // when it is unmounted. The volume runs in the foreground until SIGTERM or SIGINT, then
@@ -70,6 +72,7 @@ struct node {
     char shortname[36]; // UTF-8, valid only with haslong
     bool haslong;       // false: the name is itself the 8.3 name
     bool refuse;
+    unsigned failing, renamed; // the renames that fail, one bit each; renames tried so far
     mode_t mode;
     fuse_ino_t parent; // 0 once removed
     fuse_ino_t *children;
@@ -387,6 +390,11 @@ static void load(const char *tree)
                                                                             : S_IFREG | 0644;
         fuse_ino_t n = add(dir, name, mode, field[2]);
         nodes[n].refuse = field[3] && strstr(field[3], "refuse");
+        const char *fail = field[3] ? strstr(field[3], "fail=") : NULL;
+        for (char *end; fail; fail = *end == ',' ? end : NULL) {
+            unsigned long nth = strtoul(fail + (*fail == ',' ? 1 : 5), &end, 10);
+            nodes[n].failing |= nth < 32 ? 1u << nth : 0;
+        }
         if (S_ISLNK(mode)) {
             nodes[n].data = strdup(field[4] ? field[4] : "");
             nodes[n].size = strlen(nodes[n].data);
@@ -542,8 +550,9 @@ static void op_rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_
         fuse_reply_err(req, ENOENT);
         return;
     }
-    if (nodes[n].refuse || (flags & RENAME_EXCHANGE)) {
-        fuse_reply_err(req, nodes[n].refuse ? EACCES : EINVAL);
+    bool refused = nodes[n].refuse || (nodes[n].failing >> ++nodes[n].renamed & 1);
+    if (refused || (flags & RENAME_EXCHANGE)) {
+        fuse_reply_err(req, refused ? EACCES : EINVAL);
         return;
     }
     if (strlen(newname) > 255) {

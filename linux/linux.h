@@ -1,0 +1,46 @@
+// The Linux layer's own helpers: what it adds to carry the unchanged product over Linux, kept
+// apart from the Win32 functions it implements so that its start-up code and its tests reach them.
+#pragma once
+
+#include "win32/win32.h"
+
+// The most units a path or a command line may hold, its terminator included.
+enum : DWORD { LineUnits = 32768 };
+
+// Linux names are bytes and Windows names UTF-16. Valid UTF-8 becomes UTF-16; every byte that
+// is not part of valid UTF-8 becomes the lone surrogate U+DC00 + byte, which no valid text
+// holds, so every byte string comes back from the UTF-16 form byte for byte. A backslash in a
+// name becomes U+DC5C too: the product splits paths at backslashes, and on Linux a backslash is
+// part of a name. Writes at most size units and a terminator; returns the units written, or
+// size + 1 when the text does not fit.
+DWORD NameToUtf16(const char *bytes, DWORD length, WCHAR *text, DWORD size);
+
+// The way back for a path the product built: its backslashes separate (and become '/'), the
+// surrogates U+DC00 + byte give back their bytes. Writes at most size bytes and a
+// terminator; returns the bytes written, or size + 1 when they do not fit or when the text
+// holds a surrogate that stands for nothing.
+DWORD PathToBytes(const WCHAR *text, DWORD length, char *bytes, DWORD size);
+
+// Case-insensitive comparison of two units, by the Unicode case mapping.
+WCHAR FoldCase(WCHAR unit);
+
+// Whether name matches the last component of a find pattern as Windows matches it: '*' any run,
+// '?' one unit, and the DOS rules that make "*.*" match every name, "*." names without a dot,
+// and a '?' before a dot or at the end also match nothing; without regard to case.
+bool MatchesPattern(const WCHAR *pattern, DWORD patternLength, const WCHAR *name,
+                    DWORD nameLength);
+
+// The Win32 error code a Windows user sees where Linux reports errnum.
+DWORD ErrorFromErrno(int errnum);
+
+// The process's exit status for a Win32 code: the code itself where it fits in the eight bits
+// a Linux parent sees, 255 for every larger one, so that no failure ever reads as success.
+int ExitStatus(DWORD code);
+
+// Builds the command line that CommandLineToArgv splits back into exactly these arguments,
+// into line (LineUnits units). Returns false when it would exceed 32,767 units.
+bool BuildCommandLine(int argc, char **argv, WCHAR *line);
+
+// Hands the layer the command line that GetCommandLineW returns, and the descriptor that
+// stands for the standard error console (1 where the output is asked for, as with --help).
+void SetProcess(WCHAR *line, int consoleDescriptor);

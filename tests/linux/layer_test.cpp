@@ -1,0 +1,250 @@
+// The Linux layer's own rules: names between bytes and UTF-16, the find patterns, the error
+// codes and exit status, the command line, and listings and renames in a real directory.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cmdline/cmdline.h"
+#include "linux/linux.h"
+
+namespace {
+
+struct Utf8Locale : ::testing::Environment {
+    void SetUp() override { setlocale(LC_CTYPE, "C.UTF-8"); } // as the layer's main does
+};
+const auto *const locale = ::testing::AddGlobalTestEnvironment(new Utf8Locale);
+
+std::u16string Text(const std::string &bytes)
+{
+    WCHAR text[600];
+    DWORD units = NameToUtf16(bytes.data(), bytes.size(), text, 599);
+    return units > 599 ? u"<too long>" : std::u16string(text, units);
+}
+
+std::string Bytes(const std::u16string &text)
+{
+    char bytes[1000];
+    DWORD length = PathToBytes(text.data(), text.size(), bytes, 999);
+    return length > 999 ? "<none>" : std::string(bytes, length);
+}
+
+TEST(Layer, NamesComeBackByteForByte)
+{
+    const struct { std::string bytes; std::u16string text; } rows[] = {
+        {"café.txt", u"café.txt"},
+        {"\xF0\x9F\x93\xB7", u"\U0001F4F7"},                          // a pair of surrogates
+        {"caf\xE9.txt", u"caf\xDCE9.txt"},                           // Latin-1, not UTF-8
+        {"a\\b", u"a\xDC5C" u"b"},                                   // a backslash is no separator
+        {"\xC0\xAF", u"\xDCC0\xDCAF"},                               // overlong
+        {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},                     // an encoded surrogate
+        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},           // above U+10FFFF
+        {"\xE2\x82", u"\xDCE2\xDC82"},                               // cut short
+        {"\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF", u"\x7F\x80\x7FF\x800\xFFFF"}, // edges
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(Text(row.bytes), row.text) << row.bytes;
+        EXPECT_EQ(Bytes(row.text), row.bytes) << row.bytes;
+    }
+    EXPECT_EQ(Bytes(u"dir\\sub\\*"), "dir/sub/*");
+    EXPECT_EQ(Bytes(u"a\xD800"), "<none>");      // half a pair stands for nothing
+    EXPECT_EQ(Bytes(u"\xDD00"), "<none>");
+    WCHAR small[3];
+    EXPECT_EQ(NameToUtf16("\xF0\x9F\x93\xB7", 4, small, 2), 2u);
+    EXPECT_EQ(NameToUtf16("\xF0\x9F\x93\xB7!", 5, small, 2), 3u);
+    EXPECT_EQ(NameToUtf16("abc", 3, small, 2), 3u); // does not fit: size + 1
+    char few[3];
+    EXPECT_EQ(PathToBytes(u"é", 1, few, 2), 2u);
+    EXPECT_EQ(PathToBytes(u"aé", 2, few, 2), 3u);
+}
+
+TEST(Layer, PatternsMatchAsOnWindows)
+{
+    const struct { const char16_t *pattern, *name; bool matches; } rows[] = {
+        {u"*", u"readme.txt", true},     {u"*.*", u"README", true},
+        {u"*.*", u"a.b.c", true},        {u"*.", u"README", true},
+        {u"*.", u"readme.txt", false},   {u"*.TXT", u"readme.txt", true},
+        {u"*.txt", u"a.txt.bak", false}, {u"*.c", u"a.b.c", true},
+        {u"a?", u"a", true},             {u"a?.txt", u"a.txt", true},
+        {u"a?c", u"ac", false},          {u"??", u"abc", false},
+        {u"a?c", u"abc", true},          {u"*.t?t", u"x.TXT", true},
+        {u"x*y", u"xaay", true},         {u"x*y", u"xaaz", false},
+        {u"CAFÉ*", u"café.txt", true},   {u"p*s", u"Photos", true},
+        {u"*.tx", u"a.txt", false},      {u"readme.txt", u"README.TXT", true},
+        {u"a.", u"a", true},             {u"", u"a", false},
+        {u"*b", u"", false},             {u"*", u"", true},
+    };
+    for (const auto &row : rows) {
+        std::u16string pattern = row.pattern, name = row.name;
+        EXPECT_EQ(MatchesPattern(pattern.data(), pattern.size(), name.data(), name.size()),
+                  row.matches)
+            << Bytes(pattern) << " against " << Bytes(name);
+    }
+    std::u16string longest(255, u'a'), tooLong(256, u'a');
+    EXPECT_TRUE(MatchesPattern(u"*", 1, longest.data(), longest.size()));
+    EXPECT_FALSE(MatchesPattern(u"*", 1, tooLong.data(), tooLong.size()));
+}
+
+TEST(Layer, ErrorsAreTheCodesAWindowsUserSees)
+{
+    const struct { int errnum; DWORD code; } rows[] = {
+        {0, 0}, {ENOENT, 2}, {ENOTDIR, 3}, {EMFILE, 4}, {ENFILE, 4}, {EACCES, 5}, {EPERM, 5},
+        {EBADF, 6}, {ENOMEM, 8}, {EXDEV, 17}, {EROFS, 19}, {ENOMEDIUM, 21}, {ETXTBSY, 32},
+        {EAGAIN, 32}, {ENOTSUP, 50}, {ENOTTY, 50}, {EINVAL, 87}, {ENOSPC, 112}, {EILSEQ, 123},
+        {ENOTEMPTY, 145}, {EBUSY, 170}, {EEXIST, 183}, {ENAMETOOLONG, 206}, {EIO, 1117},
+        {EDQUOT, 1295}, {ELOOP, 1921}, {EPIPE, 31},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(ErrorFromErrno(row.errnum), row.code) << row.errnum;
+    const struct { DWORD code; int status; } exits[] = {
+        {0, 0}, {2, 2}, {160, 160}, {255, 255}, {256, 255}, {512, 255}, {1117, 255}};
+    for (const auto &row : exits)
+        EXPECT_EQ(ExitStatus(row.code), row.status) << row.code;
+}
+
+TEST(Layer, TheCommandLineSplitsBackIntoTheArguments)
+{
+    static WCHAR line[LineUnits];
+    const std::vector<std::vector<std::string>> rows = {
+        {"shortcase", "photos", "a b", "", "tab\there"},
+        {"./shortcase", "say \"hi\"", "\"", "\\\"", "x\\", "C:", "c:x", "caf\xE9"},
+        {"/usr/bin/short case", "dir/*.txt", "\\\\?\\C:\\x"},
+    };
+    for (const auto &row : rows) {
+        std::vector<char *> argv;
+        for (const std::string &argument : row)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        ASSERT_TRUE(BuildCommandLine(argv.size(), argv.data(), line));
+        DWORD count = 0;
+        WCHAR **split = CommandLineToArgv(line, &count);
+        ASSERT_EQ(count, row.size());
+        for (DWORD i = 0; i < count; ++i) {
+            std::u16string argument = split[i];
+            EXPECT_EQ(Bytes(argument), row[i]);
+            EXPECT_EQ(argument.find_first_of(u":\\"), std::u16string::npos) << row[i];
+        }
+        free(split);
+    }
+    // "shortcase " and the argument: 32,767 units in all fit, one more is refused.
+    for (size_t length : {32767 - 10, 32767 - 9}) {
+        std::string fits(length, 'x');
+        char *argv[] = {const_cast<char *>("shortcase"), fits.data()};
+        EXPECT_EQ(BuildCommandLine(2, argv, line), length == 32767 - 10) << length;
+        std::string quoted = "\"" + std::string(length - 4, 'x'); // «"\"xx…"»
+        char *withQuote[] = {const_cast<char *>("shortcase"), quoted.data()};
+        EXPECT_EQ(BuildCommandLine(2, withQuote, line), length == 32767 - 10) << length;
+    }
+}
+
+std::u16string Format(const char16_t *format, ...)
+{
+    WCHAR text[1026];
+    va_list args;
+    va_start(args, format);
+    int length = wvsprintfW(text, format, args);
+    va_end(args);
+    EXPECT_EQ(text[length], 0);
+    return std::u16string(text, length);
+}
+
+TEST(Layer, FormatsAndComparesAsTheProductNeeds)
+{
+    EXPECT_EQ(Format(u"%ls() returned error %lu, %lu%%", u"Move", 0u, 4294967295u),
+              u"Move() returned error 0, 4294967295%");
+    std::u16string path(2000, u'p');
+    EXPECT_EQ(Format(u"'%ls'", path.c_str()), u"'" + path.substr(0, 1023));
+    EXPECT_EQ(Format(u"%lu%ls", 12345u, path.c_str()).size(), 1024u);
+    EXPECT_EQ(lstrcmpiW(u"café.TXT", u"CAFÉ.txt"), 0);
+    EXPECT_EQ(lstrcmpiW(u"Übung", u"ÜBUNG"), 0);
+    EXPECT_LT(lstrcmpiW(u"a", u"B"), 0);
+    EXPECT_GT(lstrcmpiW(u"ab", u"A"), 0);
+    EXPECT_NE(lstrcmpiW(u"\xDCE9", u"\xDCC9"), 0); // bytes that are no text have no case
+}
+
+// A scratch directory of this process's own, removed afterwards.
+class LayerDirectory : public ::testing::Test {
+protected:
+    std::string root;
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/shortcase-layer-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+    }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf " + root).c_str()), 0); }
+    void Make(const std::string &path) { std::ofstream(root + "/" + path) << "x"; }
+    std::u16string Path(const std::string &path) { return Text(root) + u"\\" + Text(path); }
+    std::vector<std::string> Find(const std::string &pattern, DWORD *error)
+    {
+        std::vector<std::string> found;
+        WIN32_FIND_DATAW find;
+        HANDLE handle = FindFirstFileW(Path(pattern).c_str(), &find);
+        *error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (handle == INVALID_HANDLE_VALUE)
+            return found;
+        do
+            found.push_back(Bytes(find.cFileName) + (find.dwFileAttributes & 0x400 ? "@" : "") +
+                            (find.dwFileAttributes & 0x10 ? "/" : ""));
+        while (FindNextFileW(handle, &find));
+        *error = GetLastError();
+        EXPECT_TRUE(FindClose(handle));
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+};
+
+TEST_F(LayerDirectory, FindsAsWindowsFinds)
+{
+    ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
+    Make("readme.TXT"), Make("Notes.txt"), Make("notes.txt"), Make("image.jpg");
+    ASSERT_EQ(symlink("docs", (root + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("image.jpg", (root + "/file-link").c_str()), 0);
+    const struct { const char *pattern; std::vector<std::string> found; DWORD error; } rows[] = {
+        {"*.txt", {"Notes.txt", "notes.txt", "readme.TXT"}, 18},
+        {"*", {"../", "./", "Notes.txt", "docs/", "file-link@", "image.jpg", "link@/", "notes.txt",
+               "readme.TXT"}, 18},
+        {"README.txt", {"readme.TXT"}, 18},  // any case, under its real name
+        {"notes.txt", {"notes.txt"}, 18},     // the exact spelling, wherever it stands
+        {"Notes.txt", {"Notes.txt"}, 18},
+        {"IMAGE.JPG", {"image.jpg"}, 18},
+        {"nothing", {}, 2},
+        {"*.zip", {}, 2},
+        {"missing/*", {}, 3},
+        {"image.jpg/*", {}, 3},
+    };
+    for (const auto &row : rows) {
+        DWORD error;
+        std::vector<std::string> found = Find(row.pattern, &error);
+        EXPECT_EQ(found, row.found) << row.pattern;
+        EXPECT_EQ(error, row.error) << row.pattern;
+    }
+}
+
+TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
+{
+    Make("a"), Make("B"), Make("c"), Make("D.shortcase-renaming");
+    ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
+    const struct { const char *from, *to; DWORD error; } rows[] = {
+        {"a", "A", 0},         // in two steps, leaving no temporary name
+        {"c", "B", 183},       // taken by another entry: both stay
+        {"missing", "M", 2},
+        {"d", "D", 0},         // past a temporary name a killed run left
+    };
+    for (const auto &row : rows) {
+        BOOL moved = MoveFileW(Path(row.from).c_str(), Path(row.to).c_str());
+        EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.from;
+    }
+    DWORD error;
+    EXPECT_EQ(Find("*", &error), (std::vector<std::string>{"../", "./", "A", "B",
+                                                           "D.shortcase-renaming", "D/", "c"}));
+}
+
+} // namespace
