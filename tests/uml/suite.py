@@ -1,0 +1,471 @@
+#!/usr/bin/env python3
+"""The Linux binaries on the kernel's own FAT driver, under user-mode Linux, in one boot.
+
+  suite.py --x86-64 BIN [--aarch64 BIN] [--vfatfs BIN] --work DIR
+
+The volume rows of tests/e2e/runner.py that exist on Linux, spelled with '/', and a few of
+Linux's own (a read-only mount, a mount nested in the tree, names that are not UTF-8, a walk
+while another process changes the tree). Pairs are made the way users get them: names created
+through the driver (a lower-case name gets a long name beside its upper-case short one) and
+mixed-case names copied on with mcopy. Each row checks the program's messages and exit status,
+and afterwards the tree as mdir lists it from the powered-off image: each renamed entry keeps
+its short name and has no other long name left, every other entry is as it was. fsck.fat -n
+must find every image clean. Then vfatfs against the driver: the same names created on both,
+with the driver mounted shortname=winnt, must get the same short names.
+
+Exits 77 where user-mode Linux cannot run here.
+"""
+
+import argparse
+import dataclasses
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from typing import Dict, List, Optional, Tuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'e2e'))
+import uml  # noqa: E402
+from runner import Row, bulk_tree, tree_line, volume_rows  # noqa: E402
+
+MIXED = 'shortname=mixed,utf8=1'  # what a desktop mounts a stick with
+LATIN = 'shortname=mixed'         # without utf8: names come out in the default iocharset
+WINNT = 'shortname=winnt,utf8=1'  # the NT rules vfatfs follows
+
+# The runner's rows that exist on Linux; the aarch64 binary runs those marked. Left out: the
+# backslash form and drive letters (Windows only), the rows that need a fault the kernel will
+# not give or names FAT never writes (refused, taken, directories), and symbolic links.
+SHARED = {'readme-example': True, 'form-directory': True, 'form-slash': True, 'form-dot': True,
+          'form-dot-dot': True, 'form-directory-dot': True, 'form-star': True,
+          'form-directory-star': True, 'form-slash-txt': True, 'left-alone': False,
+          'non-ascii': True, 'repeat': False, 'bulk': False}
+
+CONCURRENT = (60, 25)  # top directories, pairs in each: 6,061 entries
+
+
+@dataclasses.dataclass
+class Case:
+    row: Row                      # line, cwd and output in the runner's spelling: {R}, '\\'
+    image: str = 'main'
+    arches: Tuple[str, ...] = ('x86_64',)
+    either: List[str] = dataclasses.field(default_factory=list)  # renamed or left, both sound
+    root: str = ''                # the row's directory in the image ('' for the image's root)
+
+
+def latin(name: str) -> str:
+    """A name as the guest writes it on the mount without utf8: ISO 8859-1 bytes."""
+    return os.fsdecode(name.encode('latin-1'))
+
+
+def cases() -> List[Case]:
+    rows = {r.name: r for r in volume_rows()}
+    found = [Case(rows[n], arches=('x86_64', 'aarch64') if both else ('x86_64',))
+             for n, both in SHARED.items()]
+    # The volume is given «STRASSE.TXT» for «straße.txt»; the driver forms «STRAßE.TXT» (code
+    # page 437 has «ß», which has no upper case), a pair like any other.
+    left = next(c for c in found if c.row.name == 'left-alone')
+    left.row = dataclasses.replace(left.row, renamed=['keep/straße.txt'])
+    nested = Row('nested', ['d|STICK', 'f|readme.txt|README.TXT', 'd|Docs'],
+                 'prog {R}/', ['readme.txt', 'Docs'])
+    read_only = Row('read-only', ['f|ReadMe.txt', 'd|Photos', 'f|Photos/Notes.txt'],
+                    'prog {R}/', [],
+                    [f'MoveFile("{{R}}/{a}", "{{R}}/{b}") returned error 19' for a, b in
+                     [('ReadMe.txt', 'README.TXT'), ('Photos', 'PHOTOS'),
+                      ('Photos/Notes.txt', 'Photos/NOTES.TXT')]], any_order=True)
+    # résumé holds a pair; it and café.txt are pairs only for whoever knows the charset.
+    not_utf8 = Row('not-utf8', [f'd|{latin("résumé")}|R', f'f|{latin("résumé")}/readme.txt|R',
+                                f'f|{latin("café.txt")}|C', 'f|notes.txt|N'],
+                   'prog {R}/', ['résumé/readme.txt', 'notes.txt'])
+    moving = Row('concurrent', concurrent_tree(), 'prog {R}/c', [])
+    return found + [
+        Case(nested),
+        Case(read_only, image='ro', arches=('x86_64', 'aarch64')),
+        Case(not_utf8, image='latin', either=['résumé', 'café.txt']),
+        Case(moving, image='moving'),
+    ]
+
+
+def concurrent_tree() -> List[str]:
+    """Mixed-case pairs as mcopy writes them, beside long names and plain 8.3 names."""
+    top, pairs = CONCURRENT
+    lines = ['d|c']
+    for d in range(top):
+        lines.append(f'd|c/d{d:03d}')
+        for n in range(pairs):
+            lines += [f'f|c/d{d:03d}/Pair{n:02d}.txt', f'f|c/d{d:03d}/Long Name {n:02d}.txt',
+                      f'f|c/d{d:03d}/plain{n:02d}.txt', f'f|c/d{d:03d}/OK{n:02d}.TXT']
+    return lines
+
+
+# ---------------------------------------------------------------------------------------------
+# Building the trees
+
+
+def plain83(name: str) -> bool:
+    """An ASCII 8.3 name whose base and extension are each in one case: stored without a long
+    name (a lower-case part through the NT case bits)."""
+    m = re.fullmatch(r"([A-Za-z0-9$%'\-_@~`!(){}^#&]{1,8})(\.([A-Za-z0-9$%'\-_@~`!(){}^#&]{1,3}))?",
+                     name)
+    return bool(m) and all(p is None or p == p.lower() or p == p.upper()
+                           for p in (m.group(1), m.group(3)))
+
+
+class Image:
+    """One FAT image: mtools writes what it can before the boot; the driver writes the
+    lower-case pairs inside it (only it stores a long name for a lower-case 8.3 name), and
+    every entry below one of those. A plain lower-case name below such a directory is created
+    under a placeholder and renamed to its name with the driver mounted shortname=winnt,
+    which then stores it as mtools would."""
+
+    def __init__(self, work: str, name: str, megabytes: int, options: str):
+        self.name, self.options = name, options
+        self.path = os.path.join(work, name + '.img')
+        self.before = os.path.join(work, name + '-before.img')
+        self.mount = os.path.join(work, 'mnt', name)
+        self.staging = os.path.join(work, 'staging', name)
+        self.made: Dict[str, str] = {}  # entry the driver makes -> the path it is made under
+        self.driver: List[List[str]] = []
+        self.placeholders: List[List[str]] = []
+        uml.make_image(self.path, megabytes)
+        os.makedirs(self.staging)
+
+    def add(self, lines: List[str]) -> None:
+        for text in lines:
+            kind, path, short, _, _ = tree_line(text)
+            parent, name = os.path.split(path)
+            pair = bool(short) and short != name
+            if parent in self.made or (pair and name == name.lower()):
+                under = self.made.get(parent, parent)
+                self.made[path] = os.path.join(under, name)
+                if plain83(name) and not pair:
+                    self.made[path] = os.path.join(under, f'P{len(self.placeholders):07d}')
+                    self.placeholders.append([self.made[path], os.path.join(under, name)])
+                self.driver.append([kind, os.path.join(self.mount, self.made[path])])
+            elif kind == 'd':
+                os.makedirs(os.path.join(self.staging, path), exist_ok=True)
+            else:
+                os.makedirs(os.path.join(self.staging, parent), exist_ok=True)
+                open(os.path.join(self.staging, path), 'w').close()
+
+    def prepare(self, boot: uml.Boot) -> List[dict]:
+        """mcopy now; returns the guest's steps: the driver's entries, the placeholders
+        renamed (deepest first, so each path still holds its parents' placeholders), and a
+        copy of the device as it stands before any run."""
+        boot.images.append(self.path)
+        uml.mcopy_tree(self.path, self.staging)
+        if not self.driver:
+            shutil.copyfile(self.path, self.before)
+            return []
+        device = boot.device(self.path)
+        mount = lambda o: {'op': 'mount', 'device': device, 'dir': self.mount, 'options': o}
+        steps = [mount(self.options), {'op': 'make', 'entries': self.driver},
+                 {'op': 'umount', 'dir': self.mount}]
+        if self.placeholders:
+            renames = [[os.path.join(self.mount, a), os.path.join(self.mount, b)]
+                       for a, b in reversed(self.placeholders)]
+            steps += [mount(self.options.replace('shortname=mixed', 'shortname=winnt')),
+                      {'op': 'rename', 'pairs': renames}, {'op': 'umount', 'dir': self.mount}]
+        return steps + [{'op': 'copy', 'device': device, 'to': self.before}]
+
+
+# ---------------------------------------------------------------------------------------------
+# vfatfs against the driver: the same names, created in this order on both
+
+NAMES = ['résumé.txt', '.profile', 'a.b.c', 'x y.txt', 'Holiday 2019.jpg', 'Holiday 2020.jpg',
+         'config.INI', 'notes.txt', 'Photos', 'MiXeD.TxT', 'README.1ST', 'café.txt', 'ÉTÉ.TXT',
+         'Übung', 'straße.txt', 'âge.txt', 'naïve.txt', '€uro.txt', '日本.txt', 'a+b.txt',
+         'σ.txt', 'verylongname.txt', 'abc.defg', 'file.tar.gz', '..hidden', '123.txt']
+READDIR_BOTH = 0x82307201  # _IOR('r', 1, struct __fat_dirent[2]), 280-byte entries
+
+
+def vfatfs_names(binary: str, work: str) -> Dict[str, Tuple[str, str]]:
+    """Each name's short name and long name ('' for none) as vfatfs answers the ioctl."""
+    import fcntl
+    from runner import Volume
+    volume = Volume(binary, work, [Row('names', ['f|' + n for n in NAMES], '', [])])
+    found = {}
+    try:
+        fd = os.open(os.path.join(volume.mount, 'names'), os.O_RDONLY | os.O_DIRECTORY)
+        buffer = bytearray(560)
+        while fcntl.ioctl(fd, READDIR_BOTH, buffer) > 0:
+            short, long = (bytes(buffer[i + 18:i + 274]).split(b'\0')[0].decode()
+                           for i in (0, 280))
+            if short not in ('.', '..'):
+                found[long or short] = (short, long)
+        os.close(fd)
+    finally:
+        volume.stop()
+    return found
+
+
+def compare_vfatfs(binary: str, work: str, image: str) -> List[str]:
+    driver = {e.long or e.short: (e.short, e.long) for e in uml.mdir(image).values()}
+    volume = vfatfs_names(binary, work)
+    faults = []
+    print(f'     {"name":18} {"driver":28} vfatfs')
+    for name in NAMES:
+        d, v = driver.get(name), volume.get(name)
+        mark = ' ' if d == v else '*'
+        text = lambda p: '-' if p is None else p[0] + ('' if p[1] else ' (no long name)')
+        print(f'   {mark} {name:18} {text(d):28} {text(v)}')
+        if d != v:
+            faults.append(f'{name}: the driver makes {d}, vfatfs {v}')
+    return faults
+
+
+# ---------------------------------------------------------------------------------------------
+# Judging, from mdir's listings before and after
+
+
+def subtree(entries: Dict[str, uml.Entry], root: str) -> Dict[str, uml.Entry]:
+    """The entries below root (a path as mdir spells it, '' for the image's root), keyed by
+    their path of short names; their shown paths made relative to root."""
+    found = {}
+    for key, e in entries.items():
+        if not root or e.shown.startswith(root + '/'):
+            found[key] = dataclasses.replace(e, shown=e.shown[len(root) + 1 if root else 0:])
+    return found
+
+
+def tree_faults(before: Dict[str, uml.Entry], after: Dict[str, uml.Entry], renamed: set,
+                either: set) -> List[str]:
+    """Each entry of renamed must have been a pair and now have no long name but its short
+    name's spelling; each of either may be in either state; every other entry as it was."""
+    faults = []
+    for key, e in before.items():
+        now = after.get(key)
+        done = dataclasses.replace(e, long='') if now and now.long != e.short else \
+            dataclasses.replace(e, long=e.short)
+        if e.shown in renamed and not e.pair():
+            faults.append(f'{e.shown} was no pair before the run: {e}')
+        wanted = [done] if e.shown in renamed else [e, done] if e.shown in either else [e]
+        if now not in wanted:
+            faults.append(f'{e.shown}: {now}, expected {" or ".join(map(str, wanted))}')
+    faults += [f'new entry {after[k].shown}' for k in after.keys() - before.keys()]
+    return faults
+
+
+def concurrent_faults(before: Dict[str, uml.Entry], after: Dict[str, uml.Entry],
+                      moved: List[list]) -> Tuple[List[str], int]:
+    """Directories the other process left alone: every pair renamed, all else as it was.
+    Moved ones: all their entries kept, pairs renamed or not; deleted ones gone; remade ones
+    holding just their five new files. Returns the faults and the count of renamed pairs."""
+    operation = {name: op for op, name in moved}
+    top = lambda e: e.shown.split('/')[1] if e.shown.count('/') else ''
+    faults, renamed = [], 0
+    # A moved directory gets another short name; what it holds keeps theirs.
+    moved_to = {(os.path.dirname(x.shown), x.short): x for x in after.values()}
+    for key, e in before.items():
+        op, name = operation.get(top(e)), top(e)
+        if op in ('delete', 'remake'):
+            continue
+        if op == 'move' and e.shown == f'c/{name}':
+            if not any(x.shown == f'c/{name} moved' for x in after.values()):
+                faults.append(f'c/{name} moved is missing')
+            continue
+        now = after.get(key) if op is None else moved_to.get(
+            (os.path.dirname(e.shown).replace(f'c/{name}', f'c/{name} moved', 1), e.short))
+        if now and e.pair() and now.long == '' and now.short == e.short:
+            renamed += 1
+        elif now is None or (now.short, now.long) != (e.short, e.long) or \
+                (op is None and e.pair()):
+            faults.append(f'{e.shown}: {now}, before {e}')
+    for op, name in moved:
+        inside = sorted(x.long or x.short for x in after.values()  # remade: may be renamed
+                        if x.shown.upper().startswith(f'C/{name.upper()}/'))
+        wanted = sorted(f'New{n}.Txt' for n in range(5)) if op == 'remake' else []
+        if op != 'move' and [n.upper() for n in inside] != [n.upper() for n in wanted]:
+            faults.append(f'{op}d c/{name} holds {inside[:6]}')
+    expected = len(before) - sum(1 for e in before.values() if operation.get(top(e)) in
+                                 ('delete', 'remake')) + 6 * sum(op == 'remake' for op, _ in moved)
+    if len(after) != expected:
+        faults.append(f'{len(after)} entries afterwards, expected {expected}')
+    if len(moved) < 3:
+        faults.append(f'only {len(moved)} subtrees changed while the program ran')
+    return faults, renamed
+
+
+def message_faults(result: dict, case: Case, spell) -> List[str]:
+    row = case.row
+    faults = []
+    if result['exit'] != row.exit:
+        faults.append(f'exit status {result["exit"]}, expected {row.exit}')
+    if result['stdout']:
+        faults.append(f'standard output {result["stdout"][:200]!r}')
+    got = result['stderr'].split('\n')[:-1]
+    if row.name == 'concurrent':
+        allowed = re.compile(r'(MoveFile\(".*", ".*"\)|FindFirstFile\(\)|FindNextFile\(\)) '
+                             r'returned error [23]( for path .*)?$')
+        return faults + [f'unexpected message {l[:200]!r}' for l in got if not allowed.match(l)]
+    wanted = [spell(l) for l in row.output]
+    if (sorted(got) if row.any_order else got) != (sorted(wanted) if row.any_order else wanted) \
+            or not result['stderr'].endswith('\n') and result['stderr']:
+        faults.append(f'messages {result["stderr"][:600]!r}, expected {wanted!r}')
+    return faults
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--x86-64', required=True, help='the static x86-64 binary')
+    parser.add_argument('--aarch64', help='the static aarch64 binary, run under qemu')
+    parser.add_argument('--vfatfs', help='the FUSE volume, to compare its short names')
+    parser.add_argument('--work', required=True, help='scratch folder (emptied first)')
+    parser.add_argument('--only', help='run only the rows whose name matches this regex')
+    parser.add_argument('--timeout', type=float, default=1500, help='limit for the boot (s)')
+    args = parser.parse_args()
+    reason = uml.cannot_boot()
+    if reason:
+        print(f'skipped: {reason}')
+        return uml.SKIP
+    binaries = {'x86_64': [os.path.abspath(args.x86_64)]}
+    if args.aarch64:
+        binaries['aarch64'] = ['/usr/bin/qemu-aarch64-static', os.path.abspath(args.aarch64)]
+    for command in binaries.values():
+        if not os.path.isfile(command[-1]):
+            print(f'missing {command[-1]}', file=sys.stderr)
+            return 1
+
+    started = time.monotonic()
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    boot = uml.Boot(work)
+    images = {'main': Image(work, 'main', 32, MIXED), 'latin': Image(work, 'latin', 4, LATIN),
+              'ro': Image(work, 'ro', 4, MIXED), 'stick': Image(work, 'stick', 4, MIXED),
+              'moving': Image(work, 'moving', 16, MIXED)}
+    images['ro'].options = 'ro,' + MIXED
+    runs = []  # (case, arch, root path in the guest, root as mdir spells it)
+    for case in cases():
+        if args.only and not re.search(args.only, case.row.name):
+            continue
+        for arch in (a for a in case.arches if a in binaries):
+            image = images[case.image]
+            root = f'{arch}/{case.row.name}' if case.image == 'main' else ''
+            if not any(r[0].image == case.image and r[3] == root for r in runs):
+                image.add(([f'd|{arch}', f'd|{root}'] if root else []) +
+                          ['|'.join([t.split('|')[0], os.path.join(root, t.split('|')[1])] +
+                                    t.split('|')[2:]) for t in case.row.tree])
+            runs.append((case, arch, os.path.join(image.mount, root) if root else image.mount,
+                         root))
+    images['stick'].add(['f|ReadMe.txt', 'd|Docs', 'f|Docs/Notes.txt'])
+
+    steps: List[dict] = []
+    for image in images.values():
+        steps += image.prepare(boot)
+    winnt = os.path.join(work, 'winnt.img')
+    uml.make_image(winnt, 4)
+    boot.images.append(winnt)
+    mount = lambda device, folder, options: {'op': 'mount', 'device': device, 'dir': folder,
+                                             'options': options}
+    steps += [mount(boot.device(winnt), os.path.join(work, 'mnt', 'winnt'), WINNT),
+              {'op': 'make', 'entries': [['f', os.path.join(work, 'mnt', 'winnt', n)]
+                                         for n in NAMES]},
+              {'op': 'umount', 'dir': os.path.join(work, 'mnt', 'winnt')}]
+    steps += [mount(boot.device(i.path), i.mount, i.options) for k, i in images.items()
+              if k != 'stick']
+    stick_at = os.path.join(images['main'].mount, 'x86_64', 'nested', 'STICK')
+    nested = any(case.row.name == 'nested' for case, *_ in runs)
+    if nested:
+        steps.append(mount(boot.device(images['stick'].path), stick_at, MIXED))
+
+    first_run = {}
+    for n, (case, arch, path, root) in enumerate(runs):
+        spell = lambda text, path=path: text.replace('{R}', path).replace('{D}', path) \
+            .replace('\\', '/')
+        run = {'op': 'run', 'argv': binaries[arch] + spell(case.row.line).split(' ')[1:],
+               'cwd': spell(case.row.cwd) if case.row.cwd else path}
+        if case.row.name == 'concurrent':
+            top, _ = CONCURRENT
+            order = [f'd{d:03d}' for d in random.Random(11).sample(range(1, top), 30)]
+            run['mover'] = {'base': os.path.join(path, 'c'), 'order': order,
+                            'first': os.path.join(path, 'c', 'd000', 'PAIR00.TXT')}
+        first_run[n] = len(steps)
+        steps.append(run)
+        if case.row.repeat:
+            steps += [{'op': 'stat', 'dir': path}, dict(run), {'op': 'stat', 'dir': path}]
+    if nested:
+        steps.append({'op': 'umount', 'dir': stick_at})
+    steps += [{'op': 'umount', 'dir': i.mount} for k, i in images.items() if k != 'stick']
+    boot.steps = steps
+    print(f'images made in {time.monotonic() - started:.1f} s; booting for {len(runs)} runs')
+    sys.stdout.flush()
+    try:
+        results, seconds = boot.run(args.timeout)
+    except uml.CannotBoot as reason:
+        print(f'skipped: {reason}')
+        return uml.SKIP
+    made = sum(r.get('seconds', 0) for s, r in zip(steps, results) if s['op'] == 'make')
+    print(f'boot, {made:.1f} s of it creating entries, and power-off: {seconds:.1f} s')
+
+    checks = failures = 0
+
+    def report(name: str, faults: List[str], note: str = '') -> None:
+        nonlocal checks, failures
+        checks += 1
+        failures += bool(faults)
+        print(f'{"FAIL" if faults else "ok":4} {name}{note}')
+        for fault in faults:
+            print(f'       {fault}')
+
+    listings = {k: (uml.mdir(i.before), uml.mdir(i.path)) for k, i in images.items()}
+    for n, (case, arch, path, root) in enumerate(runs):
+        row, result = case.row, results[first_run[n]]
+        spell = lambda text, path=path: text.replace('{R}', path).replace('\\', '/')
+        before, after = (subtree(x, root) for x in listings[case.image])
+        faults = message_faults(result, case, spell)
+        note = f' ({result["seconds"]:.1f} s, exit {result["exit"]})'
+        if row.name == 'concurrent':
+            more, renamed = concurrent_faults(before, after, result['moved'])
+            faults += more
+            note += f': {len(result["moved"])} subtrees changed during the run, {renamed} ' \
+                    f'pairs renamed'
+        else:
+            renamed = set(row.renamed)
+            if row.name == 'bulk':  # the runner counts them: every entry given a short name
+                renamed = {tree_line(t)[1] for t in row.tree if tree_line(t)[2]}
+            faults += tree_faults(before, after, renamed, set(case.either))
+            if row.name == 'bulk':
+                note += f': {sum(1 for k in before if before[k].pair() and not after[k].pair())}' \
+                        f' pairs renamed'
+        if row.name == 'nested':
+            stick = listings['stick']
+            if stick[0] != stick[1]:
+                faults.append('the nested mount changed: it was entered')
+        report(f'{arch} {row.name}', faults, note)
+        if row.repeat:
+            again, (was, now) = results[first_run[n] + 2], (results[first_run[n] + j]['entries']
+                                                           for j in (1, 3))
+            faults = message_faults(again, dataclasses.replace(case, row=dataclasses.replace(
+                row, output=[])), spell)
+            if was != now:
+                faults.append(f'names or times changed: {sorted(set(now.items()) ^ set(was.items()))[:4]}')
+            report(f'{arch} {row.name} again', faults, f' ({again["seconds"]:.1f} s)')
+
+    for path in [i.path for i in images.values()] + [i.before for i in images.values()] + [winnt]:
+        clean, text = uml.fsck(path)
+        report(f'fsck.fat -n {os.path.basename(path)}', [] if clean else [text[-600:]])
+    if args.vfatfs and os.path.exists('/dev/fuse') and os.geteuid() == 0:
+        print('short names, the driver mounted shortname=winnt against vfatfs:')
+        report('vfatfs forms short names as the driver', compare_vfatfs(
+            os.path.abspath(args.vfatfs), os.path.join(work, 'vfatfs'), winnt))
+    else:
+        print('vfatfs not compared: it needs --vfatfs, /dev/fuse and root')
+    print(f'{checks - failures} of {checks} checks as expected, in {time.monotonic() - started:.1f} s')
+    return 1 if failures else 0
+
+
+
+
+
+
+if __name__ == '__main__':
+    sys.exit(main())
