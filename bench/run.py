@@ -19,6 +19,8 @@ import types
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from runner import Volume, native_i386  # noqa: E402  (the Wine suite decides the same question)
+sys.path.insert(0, os.path.join(ROOT, "tests", "uml"))
+import uml  # noqa: E402  (user-mode Linux, as the suite on the FAT driver boots it)
 
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
@@ -283,6 +285,78 @@ def volume_benchmarks(args, env):
     return dict(median=median, spread=spread, entries=entries, pairs=pairs, rounds=len(rounds))
 
 
+# --- User-mode Linux: the Linux binary on the kernel's FAT driver -------------------------
+
+UML_TREE = (20, 100)  # directories of files; in the pairs trees every other file is a pair
+
+
+def uml_benchmarks(args):
+    """One boot of user-mode Linux on a FAT image that mcopy filled: the x86-64 Linux binary
+    and the floor program on a tree without pairs and on an empty directory, and the binary
+    on copies of the tree whose every other file is a pair, a fresh copy each round. The
+    times are taken inside the guest; every run and the image afterwards are checked."""
+    reason = uml.cannot_boot()
+    if reason or not os.path.exists(args.linux):
+        log("no user-mode Linux figures: " + (reason or "%s is not built" % args.linux))
+        return None
+    directories, files = UML_TREE
+    entries, pairs = directories * (files + 1), directories * files // 2
+    work = os.path.join(args.build, "uml")
+    remove_tree(work)
+    staging = os.path.join(work, "staging")
+    trees = ["plain", "empty"] + ["pairs%d" % r for r in range(args.rounds + 1)]
+    for tree in trees:
+        os.makedirs(os.path.join(staging, tree))
+        for d in range(directories if tree != "empty" else 0):
+            os.mkdir(os.path.join(staging, tree, "d%02d" % d))
+            for f in range(files):
+                # mcopy stores «f0000.txt» without a long name, «F0000.txt» with one: a pair.
+                name = ("F%04d.txt" if tree != "plain" and f % 2 == 0 else "f%04d.txt") % f
+                open(os.path.join(staging, tree, "d%02d" % d, name), "w").close()
+    image = os.path.join(work, "bench.img")
+    uml.make_image(image, 64)
+    uml.mcopy_tree(image, staging)
+    floor = os.path.join(work, "floor_linux")
+    subprocess.run(["cc", "-O2", "-Wall", "-Wextra", "-Werror", "-o", floor,
+                    os.path.join(ROOT, "bench", "floor_linux.c")], check=True)
+
+    mount = os.path.join(work, "mnt")
+    programs = {"sc": os.path.abspath(args.linux), "fl": floor}
+    jobs = [("sc", "plain"), ("sc", "empty"), ("fl", "plain"), ("fl", "empty"), ("sc", "pairs")]
+    labels, steps = [], [{"op": "mount", "device": os.path.join(work, "dev", "ubda"),
+                          "dir": mount, "options": "shortname=mixed,utf8=1"}]
+    for r in range(args.rounds + 1):  # round 0 warms up: its times are not kept
+        shift = r % len(jobs)
+        for program, tree in jobs[shift:] + jobs[:shift]:
+            tree = "pairs%d" % r if tree == "pairs" else tree
+            labels.append((r, program, tree))
+            steps.append({"op": "run", "argv": [programs[program], os.path.join(mount, tree)],
+                          "cwd": mount})
+    steps.append({"op": "umount", "dir": mount})
+    log("user-mode Linux: one boot, %d runs" % len(labels))
+    results, _ = uml.Boot(work, [image], steps).run(3600)
+
+    times = [{} for _ in range(args.rounds + 1)]
+    for (r, program, tree), result in zip(labels, results[1:]):
+        found = result["stdout"].strip()
+        if result["exit"] != 0 or result["stderr"] or \
+                (program == "fl" and found != str(entries if tree == "plain" else 0)):
+            sys.exit("%s on the %s tree under user-mode Linux: status %d, %r"
+                     % (program, tree, result["exit"], (result["stderr"] or found)[:300]))
+        times[r][program, tree[:5]] = result["seconds"]
+    left = sum(e.pair() for e in uml.mdir(image).values())
+    if left:
+        sys.exit("under user-mode Linux: %d pairs left unrenamed in the image" % left)
+    rounds = []
+    for t in times[1:]:
+        per = {k: (t[k, "plain"] - t[k, "empty"]) / entries for k in programs}
+        rounds.append({"sc_entry": per["sc"], "fl_entry": per["fl"],
+                       "ratio": per["sc"] / per["fl"],
+                       "rename": (t["sc", "pairs"] - t["sc", "plain"]) / pairs})
+    median, spread = medians(rounds)
+    return dict(median=median, spread=spread, entries=entries, pairs=pairs, rounds=len(rounds))
+
+
 # --- Host ----------------------------------------------------------------------------------
 
 def key_values(text):
@@ -357,7 +431,7 @@ def n(value):
     return "{:,}".format(value)
 
 
-def table(args, wine, volume, host):
+def table(args, wine, volume, host, linux=None):
     lines = ["| Measure | Figure | Target |", "|---|---:|---|"]
     if wine:
         m, s = wine["median"], wine["spread"]
@@ -403,6 +477,19 @@ def table(args, wine, volume, host):
             "| Wine on the volume, cmd loop per entry over shortcase per entry (min … max) "
             "| %.0f× (%.0f× … %.0f×) | |" % (m["cmd_vs_sc"], s["cmd_vs_sc"][0], s["cmd_vs_sc"][1]),
         ]
+    if linux:
+        m, s = linux["median"], linux["spread"]
+        lines += [
+            "| User-mode Linux, FAT driver, x86-64 Linux binary, tree of %s entries without pairs: "
+            "shortcase per entry | %s | |" % (n(linux["entries"]), us(m["sc_entry"])),
+            "| User-mode Linux, FAT driver: floor per entry (listing with the ioctl) | %s | |"
+            % us(m["fl_entry"]),
+            "| User-mode Linux, FAT driver: shortcase over floor (min … max of rounds) "
+            "| %+.1f %% (%+.1f %% … %+.1f %%) | |" % tuple(100 * (x - 1) for x in
+                                                     (m["ratio"],) + s["ratio"]),
+            "| User-mode Linux, FAT driver: per rename (%s pairs), beyond examining the entry "
+            "| %s | |" % (n(linux["pairs"]), us(m["rename"])),
+        ]
     if host:
         h = host
         lines += [
@@ -430,7 +517,7 @@ def table(args, wine, volume, host):
     return "\n".join(lines)
 
 
-def notes(args, wine, volume, host):
+def notes(args, wine, volume, host, linux=None):
     out = []
     if wine:
         out.append(
@@ -467,6 +554,20 @@ def notes(args, wine, volume, host):
             "expands `%%~snxI` to the long name, so `caseloop.cmd` renames nothing even here, "
             "and this loop reads the short names from `dir /x` instead. %d rounds, medians."
             % (VOLUME[0], VOLUME[1], volume["rounds"]))
+    if linux:
+        out.append(
+            "User-mode Linux figures: Debian's `linux.uml` (Linux 6.1, its own `vfat` module) "
+            "booted once, an image that `mkfs.fat` made and mcopy filled mounted "
+            "`shortname=mixed,utf8=1`; `dist/shortcase` against `bench/floor_linux.c`, which "
+            "lists the same tree as the Linux layer does (`VFAT_IOCTL_READDIR_BOTH`, `fstatat`) "
+            "and does nothing else. %d × %d files with 8.3 names only (mcopy's «f0000.txt»); per "
+            "entry = (time on the tree − time on an empty directory) / entries, whole-process wall time inside "
+            "the guest, where every system call costs what user-mode Linux makes it cost. Per "
+            "rename = (time on a copy of the tree whose every other file is a pair (mcopy's "
+            "«F0000.txt» beside «F0000.TXT») − time on the tree without pairs) / pairs; each "
+            "round renames its own copy, and after the power-off mdir must find no pair left. "
+            "%d rounds after a warm-up one, programs in a rotating order, medians."
+            % (UML_TREE[0], UML_TREE[1], linux["rounds"]))
     if host:
         fn = ", ".join("%s %s" % (k, n(v)) for k, v in sorted(host["functions"].items(),
                                                               key=lambda kv: -kv[1]))
@@ -501,6 +602,9 @@ def main():
     parser.add_argument("--no-wine", action="store_true")
     parser.add_argument("--no-volume", action="store_true")
     parser.add_argument("--no-host", action="store_true")
+    parser.add_argument("--no-uml", action="store_true")
+    parser.add_argument("--linux", default=os.path.join(ROOT, "dist", "shortcase"),
+                        help="the x86-64 Linux binary, timed under user-mode Linux")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.i686 = native_i386()
@@ -519,10 +623,11 @@ def main():
             log("no volume figures: mounting it needs /dev/fuse and root")
     if not args.no_host:
         host = host_benchmarks(args)
+    linux = None if args.no_uml else uml_benchmarks(args)
 
-    print(table(args, wine, volume, host))
+    print(table(args, wine, volume, host, linux))
     print()
-    for note in notes(args, wine, volume, host):
+    for note in notes(args, wine, volume, host, linux):
         print(note)
         print()
     if wine:
