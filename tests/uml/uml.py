@@ -201,9 +201,8 @@ def guest(plan_path: str) -> int:
     results = []
     for step in steps:
         results.append(STEPS[step['op']](step))
-        with open(os.path.join(work, 'results.json.part'), 'w') as f:
-            json.dump(results, f)
-    os.rename(os.path.join(work, 'results.json.part'), os.path.join(work, 'results.json'))
+    with open(os.path.join(work, 'results.json'), 'w') as f:
+        json.dump(results, f)
     return 0
 
 
