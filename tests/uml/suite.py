@@ -19,7 +19,6 @@ Exits 77 where user-mode Linux cannot run here.
 import argparse
 import dataclasses
 import os
-import random
 import re
 import shutil
 import sys
@@ -265,8 +264,12 @@ def concurrent_faults(before: Dict[str, uml.Entry], after: Dict[str, uml.Entry],
             if not any(x.shown == f'c/{name} moved' for x in after.values()):
                 faults.append(f'c/{name} moved is missing')
             continue
-        now = after.get(key) if op is None else moved_to.get(
-            (os.path.dirname(e.shown).replace(f'c/{name}', f'c/{name} moved', 1), e.short))
+        folder = os.path.dirname(e.shown).replace(f'c/{name}', f'c/{name} moved', 1)
+        now = after.get(key) if op is None else moved_to.get((folder, e.short))
+        if now is None and op == 'move' and any(  # moved between its two steps, and reported
+                x.long.startswith(e.short + '.shortcase-renaming') and
+                os.path.dirname(x.shown) == folder for x in after.values()):
+            continue
         if now and e.pair() and now.long == '' and now.short == e.short:
             renamed += 1
         elif now is None or (now.short, now.long) != (e.short, e.long) or \
@@ -296,8 +299,10 @@ def message_faults(result: dict, case: Case, spell) -> List[str]:
         faults.append(f'standard output {result["stdout"][:200]!r}')
     got = result['stderr'].split('\n')[:-1]
     if row.name == 'concurrent':
-        allowed = re.compile(r'(MoveFile\(".*", ".*"\)|FindFirstFile\(\)|FindNextFile\(\)) '
-                             r'returned error [23]( for path .*)?$')
+        allowed = re.compile(r'((MoveFile\(".*", ".*"\)|FindFirstFile\(\)|FindNextFile\(\)) '
+                             r'returned error [23]( for path .*)?|'
+                             r"'.*' is now named '.*\.shortcase-renaming(-\d+)?': renaming it "
+                             r'back failed with error [23])$')
         return faults + [f'unexpected message {l[:200]!r}' for l in got if not allowed.match(l)]
     wanted = [spell(l) for l in row.output]
     if (sorted(got) if row.any_order else got) != (sorted(wanted) if row.any_order else wanted) \
@@ -382,9 +387,8 @@ def main() -> int:
                'cwd': spell(case.row.cwd) if case.row.cwd else path}
         if case.row.name == 'concurrent':
             top, _ = CONCURRENT
-            order = [f'd{d:03d}' for d in random.Random(11).sample(range(1, top), 30)]
-            run['mover'] = {'base': os.path.join(path, 'c'), 'order': order,
-                            'first': os.path.join(path, 'c', 'd000', 'PAIR00.TXT')}
+            run['mover'] = {'base': os.path.join(path, 'c'), 'count': top // 2,
+                            'first': 'PAIR00.TXT'}
         first_run[n] = len(steps)
         steps.append(run)
         if case.row.repeat:

@@ -94,8 +94,11 @@ MDIR_LINE = re.compile(r'^(.{8}) (.{3}) +(<DIR>|\d+) +\d{4}-\d\d-\d\d +\d+:\d\d(
 def mdir(image: str) -> Dict[str, Entry]:
     """Every entry of the image, keyed by its path of short names ('PHOTOS/README.TXT'),
     which a case-only rename leaves as it was."""
-    text = subprocess.run(['mdir', '-/', '-a', '-i', image, '::/'], check=True,
-                          capture_output=True, env=MTOOLS_ENV).stdout.decode('utf-8', 'replace')
+    done = subprocess.run(['mdir', '-/', '-a', '-i', image, '::/'], capture_output=True,
+                          env=MTOOLS_ENV)
+    if done.returncode and b'not found' not in done.stderr:  # as an empty root does
+        raise RuntimeError(f'mdir {image}: {done.stderr.decode(errors="replace")}')
+    text = done.stdout.decode('utf-8', 'replace')
     entries: Dict[str, Entry] = {}
     shown = {'': ''}  # the path as mdir's headings spell it -> the path of short names
     here = None
@@ -269,29 +272,37 @@ def step_run(step: dict) -> dict:
 
 
 def move_subtrees(process: subprocess.Popen, mover: dict) -> List[list]:
-    """Once the program has renamed the first pair (mover['first'], whose last component is
-    the short name it shows afterwards), moves, deletes, or deletes and makes again the
-    directories in mover['order'], one every few milliseconds, until the program ends.
-    Returns [operation, directory] for each change made."""
-    base, done = mover['base'], []
-    folder, first = os.path.split(mover['first'])
-    while process.poll() is None and first not in os.listdir(folder):
+    """Once the program has renamed the first directory's pair mover['first'] (named by the
+    short name it shows afterwards), changes mover['count'] directories of mover['base'], each the one
+    the walk enters next (the first in directory order whose pair is not renamed yet):
+    moves it under another name, deletes it, or deletes it and makes it again with five new
+    files, in turn, until the program ends. Returns [operation, directory] for each."""
+    base, first, done, changed = mover['base'], mover['first'], [], set()
+    names = [n for n in os.listdir(base) if re.fullmatch(r'd\d+', n)]  # the walk's order
+    while process.poll() is None and first not in os.listdir(os.path.join(base, names[0])):
         time.sleep(0.002)
-    for i, name in enumerate(mover['order']):
-        if process.poll() is not None:
+    walked = 0
+    while process.poll() is None and len(done) < mover['count']:
+        while walked < len(names) and (names[walked] in changed or
+                                       first in os.listdir(os.path.join(base, names[walked]))):
+            walked += 1
+        if walked == len(names):
             break
+        name = names[walked]
         old = os.path.join(base, name)
-        operation = ('move', 'delete', 'remake')[i % 3]
+        operation = ('move', 'delete', 'remake')[len(done) % 3]
         if operation == 'move':
             os.rename(old, old + ' moved')
         else:
-            shutil.rmtree(old)
+            while os.path.lexists(old):  # the program may rename an entry while it goes
+                shutil.rmtree(old, ignore_errors=True)
             if operation == 'remake':
                 os.mkdir(old)
                 for n in range(5):
                     os.close(os.open(os.path.join(old, f'New{n}.Txt'), os.O_CREAT | os.O_WRONLY))
+        changed.add(name)
         done.append([operation, name])
-        time.sleep(0.005)
+        time.sleep(0.02)
     return done
 
 
