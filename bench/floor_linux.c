@@ -20,7 +20,8 @@ static unsigned long walk(int directory)
             continue;
         struct stat status;
         ++entries;
-        if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
+        if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(status.st_mode)) {
             int inner = openat(directory, name, O_RDONLY | O_DIRECTORY);
             if (inner >= 0) {
                 entries += walk(inner);

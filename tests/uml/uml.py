@@ -273,8 +273,8 @@ def step_run(step: dict) -> dict:
 
 def move_subtrees(process: subprocess.Popen, mover: dict) -> List[list]:
     """Once the program has renamed the first directory's pair mover['first'] (named by the
-    short name it shows afterwards), changes mover['count'] directories of mover['base'], each the one
-    the walk enters next (the first in directory order whose pair is not renamed yet):
+    short name it shows afterwards), changes mover['count'] directories of mover['base'], each
+    the one the walk enters next (the first in directory order whose pair is not renamed yet):
     moves it under another name, deletes it, or deletes it and makes it again with five new
     files, in turn, until the program ends. Returns [operation, directory] for each."""
     base, first, done, changed = mover['base'], mover['first'], [], set()
