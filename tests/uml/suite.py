@@ -343,7 +343,7 @@ def main() -> int:
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     boot = uml.Boot(work)
-    images = {'main': Image(work, 'main', 32, MIXED), 'latin': Image(work, 'latin', 4, LATIN),
+    images = {'main': Image(work, 'main', 16, MIXED), 'latin': Image(work, 'latin', 4, LATIN),
               'ro': Image(work, 'ro', 4, 'ro,' + MIXED), 'stick': Image(work, 'stick', 4, MIXED),
               'moving': Image(work, 'moving', 16, MIXED)}
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
