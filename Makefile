@@ -25,7 +25,7 @@ SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/renam
 HEADERS := $(wildcard */*.h)
 OBJECTS := $(patsubst %.cpp,$(WIN)/%.obj,$(SOURCES))
 
-.PHONY: all deps test fuzz bench release clean FORCE
+.PHONY: all deps test fuzz bench release release-notes clean FORCE
 all: deps dist/shortcase.exe
 
 # A recipe that fails leaves no target behind that a later make would take as up to date.
@@ -84,12 +84,16 @@ build/sign/settings: FORCE
 	@mkdir -p $(dir $@)
 	@[ "$$(cat $@ 2>/dev/null)" = '$(SIGN_SETTINGS)' ] || echo '$(SIGN_SETTINGS)' >$@
 
-# The zip to publish (the signed image, the README and LICENSE as CRLF text) and SHA256SUMS
-# beside it, made afresh each time: the zip's time stamps are the last commit's. With
-# SHORTCASE_RELEASE_URL (and SHORTCASE_PUBLISHER, SHORTCASE_HOMEPAGE) in the environment, also
-# the winget and Scoop manifests of that zip.
-release: deps dist/shortcase.exe
+# The zip to publish (the signed image; the user's manual, CHANGELOG and LICENSE as CRLF text)
+# and SHA256SUMS beside it, made afresh each time: the zip's time stamps are the last commit's.
+# With SHORTCASE_RELEASE_URL (and SHORTCASE_PUBLISHER, SHORTCASE_HOMEPAGE) in the environment,
+# also the winget and Scoop manifests of that zip. A VERSION without notes in CHANGELOG.md
+# stops it before the image is signed.
+release: deps release-notes dist/shortcase.exe
 	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip
+
+release-notes:
+	@bash tools/release.sh --notes >/dev/null
 
 # Host tests (simulated Win32 layer, sanitizers), the image check and the Wine runs, all
 # through CTest, whose summary ends the output.
