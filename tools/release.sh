@@ -14,16 +14,12 @@ fail() { echo "release.sh: $*" >&2; exit 1; }
 # Text without the blank lines before its first line and after its last.
 trim() { awk 'NF { while (blank) { print ""; blank-- } print; seen = 1; next } seen { blank++ }'; }
 
-# The notes of version $1: the lines below its heading in CHANGELOG.md, '## [VERSION]' or
-# '## [VERSION] - DATE', up to the next heading of that level or the link definitions that
-# close the file. The heading is compared as text, so that 1.0 does not take 1.0.0's notes.
+# The notes of version $1: the lines below its heading in CHANGELOG.md ('## [VERSION]', then
+# the date) up to the next heading of that level or the link definitions that close the file.
+# The heading is compared as text, brackets and all, so that 1.0 does not take 1.0.0's notes.
 version_notes() {
     heading="## [$1]" awk '{ sub(/\r$/, "") }
-        /^## / || /^\[.*\]: / {
-            on = !found && ($0 == ENVIRON["heading"] || index($0, ENVIRON["heading"] " - ") == 1)
-            found = found || on
-            next
-        }
+        /^## / || /^\[.*\]: / { on = index($0, ENVIRON["heading"]) == 1; next }
         on' CHANGELOG.md | trim
 }
 

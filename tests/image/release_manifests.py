@@ -218,7 +218,7 @@ def manifest_files(dist):
 
 def section(changelog, version):
     """The lines below VERSION's heading, up to the next heading or the link definitions."""
-    found = re.search(r'^## \[' + re.escape(version) + r'\](?: - [^\n]*)?\n(.*?)'
+    found = re.search(r'^## \[' + re.escape(version) + r'\][^\n]*\n(.*?)'
                       r'(?=^## |^\[[^\n]*\]: |\Z)', changelog, re.M | re.S)
     return found.group(1).strip('\n') if found else None
 
