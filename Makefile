@@ -105,13 +105,15 @@ build/sign/settings: FORCE
 	@mkdir -p $(dir $@)
 	@[ "$$(cat $@ 2>/dev/null)" = '$(SIGN_SETTINGS)' ] || echo '$(SIGN_SETTINGS)' >$@
 
-# The zip to publish (the signed image; the user's manual, CHANGELOG and LICENSE as CRLF text)
-# and SHA256SUMS beside it, made afresh each time: the zip's time stamps are the last commit's.
+# The zip to publish (the signed image; the user's manual, CHANGELOG and LICENSE as CRLF text),
+# the tarballs of the two Linux binaries with the same texts and the man page, and SHA256SUMS
+# beside them, made afresh each time: their time stamps are the last commit's.
 # With SHORTCASE_RELEASE_URL (and SHORTCASE_PUBLISHER, SHORTCASE_HOMEPAGE) in the environment,
 # also the winget and Scoop manifests of that zip. A VERSION without notes in CHANGELOG.md
 # stops it before the image is signed.
-release: deps release-notes dist/shortcase.exe
-	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip
+release: deps release-notes dist/shortcase.exe dist/shortcase build/aarch64/shortcase
+	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip \
+		x86_64=dist/shortcase aarch64=build/aarch64/shortcase
 
 release-notes:
 	@bash tools/release.sh --notes >/dev/null

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Packs a release: release.sh SIGNED_EXE ZIP writes ZIP (shortcase.exe, README.txt, CHANGELOG.txt,
-# LICENSE.txt) and SHA256SUMS beside it, covering the zip and the image; and, when
+# Packs a release: release.sh SIGNED_EXE ZIP [ARCH=LINUX_BINARY ...] writes ZIP (shortcase.exe,
+# README.txt, CHANGELOG.txt, LICENSE.txt), beside it for each Linux binary the tarball
+# shortcase-VERSION-linux-ARCH.tar.gz (shortcase, README.md, CHANGELOG.md, LICENSE, shortcase.1
+# in a folder of the tarball's name), and SHA256SUMS, covering the zip, the image and the
+# tarballs; and, when
 # SHORTCASE_RELEASE_URL names the https:// folder the zip will be published in, the winget and
 # Scoop manifests of that zip in winget/ and scoop/ beside it (tools/manifests.py, for the
 # version in VERSION, with that version's notes from CHANGELOG.md as winget's ReleaseNotes).
 # release.sh --notes prints those notes, or stops with one line when CHANGELOG.md has none.
 # The zip is the same bytes wherever and whenever it is packed from the same image: members in a
 # fixed order, mode 644, all stamped with the last commit's time (SOURCE_DATE_EPOCH overrides it)
-# read as UTC, and no extra fields (zip -X drops the Unix times and owners).
+# read as UTC, and no extra fields (zip -X drops the Unix times and owners). So are the tarballs:
+# members sorted, owned by 0, stamped the same, gzip without a name or time.
 set -euo pipefail
 fail() { echo "release.sh: $*" >&2; exit 1; }
 
@@ -24,11 +28,11 @@ version_notes() {
 }
 
 # The user's manual as the release ships it: README.md without its section for those who build
-# shortcase, whose links point into the repository, and naming the license by the file the zip
-# holds.
+# shortcase, whose links point into the repository, and naming the license by the file $1 that
+# the zip or tarball holds.
 manual() {
     awk '{ sub(/\r$/, "") } /^## / { skip = $0 == "## Building from source" } !skip' README.md |
-        trim | sed 's/`LICENSE`/`LICENSE.txt`/g'
+        trim | sed "s/\`LICENSE\`/\`$1\`/g"
 }
 
 # CRLF, so that Notepad before Windows 10 shows lines, not one long line.
@@ -45,6 +49,7 @@ if [ "${1:-}" = --notes ]; then
     exit 0
 fi
 exe=$1 zip=$2
+shift 2
 
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null)} ||
     fail "no commit to date the zip by: set SOURCE_DATE_EPOCH"
@@ -53,14 +58,28 @@ work=$(mktemp -d build/release.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 cp "$exe" "$work/shortcase.exe"
-manual | crlf >"$work/README.txt"
+manual LICENSE.txt | crlf >"$work/README.txt"
 crlf <CHANGELOG.md >"$work/CHANGELOG.txt"
 crlf <LICENSE >"$work/LICENSE.txt"
 chmod 644 "$work"/*
 touch -d "@$epoch" "$work"/*
 name=$(basename "$zip")
-(cd "$work" && TZ=UTC zip -X -q "$name" shortcase.exe README.txt CHANGELOG.txt LICENSE.txt &&
-    sha256sum "$name" shortcase.exe >SHA256SUMS)
+(cd "$work" && TZ=UTC zip -X -q "$name" shortcase.exe README.txt CHANGELOG.txt LICENSE.txt)
+tarballs=()
+for binary in "$@"; do
+    folder=shortcase-$version-linux-${binary%%=*}
+    mkdir "$work/$folder"
+    install -m 755 "${binary#*=}" "$work/$folder/shortcase"
+    manual LICENSE >"$work/$folder/README.md"
+    install -m 644 CHANGELOG.md LICENSE linux/shortcase.1 "$work/$folder/"
+    chmod 644 "$work/$folder/README.md"
+    chmod 755 "$work/$folder"
+    touch -d "@$epoch" "$work/$folder" "$work/$folder"/*
+    tar -C "$work" --sort=name --owner=0 --group=0 --numeric-owner --format=gnu -cf - "$folder" |
+        gzip -9n >"$work/$folder.tar.gz"
+    tarballs+=("$folder.tar.gz")
+done
+(cd "$work" && sha256sum "$name" shortcase.exe "${tarballs[@]}" >SHA256SUMS)
 
 # The manifests are made from the packed zip before anything reaches dist/: input that winget or
 # Scoop would refuse stops the release with manifests.py's one line, and dist/ stays as it was.
@@ -73,6 +92,10 @@ fi
 dist=$(dirname "$zip")
 mkdir -p "$dist"
 mv "$work/$name" "$zip"
+for tarball in "${tarballs[@]}"; do
+    mv "$work/$tarball" "$dist/$tarball"
+    echo "packed $dist/$tarball"
+done
 mv "$work/SHA256SUMS" "$dist/SHA256SUMS"
 echo "packed $zip and $dist/SHA256SUMS"
 

@@ -23,6 +23,7 @@ import os
 import re
 import shutil
 import subprocess
+import tarfile
 import sys
 import tempfile
 import zipfile
@@ -185,6 +186,12 @@ def make_release(work, version, variables):
             with open(os.path.join(copy, CHANGELOG), 'w') as f:
                 f.write(variables[CHANGELOG])
         shutil.copytree(os.path.join(ROOT, 'tools'), os.path.join(copy, 'tools'))
+        os.makedirs(os.path.join(copy, 'linux'))
+        shutil.copy(os.path.join(ROOT, 'linux', 'shortcase.1'), os.path.join(copy, 'linux'))
+        for arch, binary in BINARIES.items():
+            os.makedirs(os.path.dirname(os.path.join(copy, binary)), exist_ok=True)
+            with open(os.path.join(copy, binary), 'wb') as f:
+                f.write(b'\x7fELF stand-in ' + arch.encode())
         with open(os.path.join(copy, 'VERSION'), 'w') as f:
             f.write(version + '\n')
         with open(os.path.join(copy, 'dist', 'shortcase.exe'), 'wb') as f:
@@ -193,8 +200,9 @@ def make_release(work, version, variables):
             os.makedirs(os.path.dirname(os.path.join(copy, 'dist', path)), exist_ok=True)
             with open(os.path.join(copy, 'dist', path), 'w') as f:
                 f.write(text)
-    run = subprocess.run(['make', '-s', '-C', copy, '-o', 'deps', '-o', 'dist/shortcase.exe',
-                          'release'], env=environment(variables, version),
+    run = subprocess.run(['make', '-s', '-C', copy, '-o', 'deps', '-o', 'dist/shortcase.exe'] +
+                         [option for binary in BINARIES.values() for option in ('-o', binary)] +
+                         ['release'], env=environment(variables, version),
                          capture_output=True, text=True)
     return run, os.path.join(copy, 'dist'), os.path.join(copy, 'dist',
                                                         f'shortcase-{version}-win32.zip')
@@ -226,6 +234,38 @@ def section(changelog, version):
 # Words of the notes for those who build shortcase, which a user of the zip has no use for.
 BUILDER_WORDS = ['Debian', 'make test', 'make release', 'Wine', 'FUSE', 'osslsigncode', 'CTest',
                  'valgrind', 'SHORTCASE_', 'docs/', '.md']
+
+
+BINARIES = {'x86_64': 'dist/shortcase', 'aarch64': 'build/aarch64/shortcase'}
+
+
+def check_tarballs(zip_path, copy, version):
+    """Each Linux binary's tarball: the binary, the zip's manual and changelog with Linux line
+    ends, the license and the man page, in a folder of its own name; listed in SHA256SUMS."""
+    with zipfile.ZipFile(zip_path) as z:
+        manual = z.read('README.txt').decode().replace('\r\n', '\n')
+    with open(os.path.join(copy, 'dist', 'SHA256SUMS')) as f:
+        sums = f.read().splitlines()
+    for arch, binary in BINARIES.items():
+        name = f'shortcase-{version}-linux-{arch}'
+        path = os.path.join(copy, 'dist', name + '.tar.gz')
+        with open(path, 'rb') as f:
+            assert f'{hashlib.sha256(f.read()).hexdigest()}  {name}.tar.gz' in sums, sums
+        with tarfile.open(path) as t:
+            members = {m.name: m for m in t.getmembers()}
+            files = {n: t.extractfile(m).read() for n, m in members.items() if m.isfile()}
+        expected = {'': 0o755, '/shortcase': 0o755, '/README.md': 0o644, '/CHANGELOG.md': 0o644,
+                    '/LICENSE': 0o644, '/shortcase.1': 0o644}
+        assert {n: m.mode for n, m in members.items()} == \
+            {name + k: mode for k, mode in expected.items()}, members
+        assert all((m.uid, m.gid, m.uname) == (0, 0, '') for m in members.values()), members
+        with open(os.path.join(copy, binary), 'rb') as f:
+            assert files[name + '/shortcase'] == f.read()
+        readme = files[name + '/README.md'].decode()
+        assert '`LICENSE`' in readme and readme.replace('`LICENSE`', '`LICENSE.txt`') == manual
+        for text in ('CHANGELOG.md', 'LICENSE', 'linux/shortcase.1'):
+            with open(os.path.join(copy, text), 'rb') as f:
+                assert files[name + '/' + os.path.basename(text)] == f.read(), text
 
 
 def check_zip(zip_path, copy):
@@ -348,7 +388,8 @@ def run_row(work, via, version, variables, outcome, line):
             assert not os.path.exists(dist), tree(dist)
         else:
             before = {path: text.encode() for path, text in EARLIER.items()}
-            assert tree(dist) == dict(before, **{'shortcase.exe': b'MZ stand-in image'}), \
+            assert tree(dist) == dict(before, **{'shortcase.exe': b'MZ stand-in image',
+                                                 'shortcase': b'\x7fELF stand-in x86_64'}), \
                 sorted(tree(dist))
         return None
     assert run.returncode == 0, run
@@ -356,6 +397,7 @@ def run_row(work, via, version, variables, outcome, line):
     notes = None
     if via == 'make':
         check_zip(zip_path, os.path.dirname(dist))
+        check_tarballs(zip_path, os.path.dirname(dist), version)
         with open(os.path.join(os.path.dirname(dist), CHANGELOG)) as f:
             notes = section(f.read(), version)
         # The earlier run's manifests went (none are left, or only this run's), someone
