@@ -26,7 +26,7 @@ SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/renam
 HEADERS := $(wildcard */*.h)
 OBJECTS := $(patsubst %.cpp,$(WIN)/%.obj,$(SOURCES))
 
-.PHONY: all deps test fuzz bench release install clean FORCE
+.PHONY: all deps test fuzz bench release release-notes install clean FORCE
 all: deps dist/shortcase.exe dist/shortcase
 
 # A recipe that fails leaves no target behind that a later make would take as up to date.
@@ -105,12 +105,18 @@ build/sign/settings: FORCE
 	@mkdir -p $(dir $@)
 	@[ "$$(cat $@ 2>/dev/null)" = '$(SIGN_SETTINGS)' ] || echo '$(SIGN_SETTINGS)' >$@
 
-# The zip to publish (the signed image, the README and LICENSE as CRLF text) and SHA256SUMS
-# beside it, made afresh each time: the zip's time stamps are the last commit's. With
-# SHORTCASE_RELEASE_URL (and SHORTCASE_PUBLISHER, SHORTCASE_HOMEPAGE) in the environment, also
-# the winget and Scoop manifests of that zip.
-release: deps dist/shortcase.exe
-	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip
+# The zip to publish (the signed image; the user's manual, CHANGELOG and LICENSE as CRLF text),
+# the tarballs of the two Linux binaries with the same texts and the man page, and SHA256SUMS
+# beside them, made afresh each time: their time stamps are the last commit's.
+# With SHORTCASE_RELEASE_URL (and SHORTCASE_PUBLISHER, SHORTCASE_HOMEPAGE) in the environment,
+# also the winget and Scoop manifests of that zip. A VERSION without notes in CHANGELOG.md
+# stops it before the image is signed.
+release: deps release-notes dist/shortcase.exe dist/shortcase build/aarch64/shortcase
+	bash tools/release.sh dist/shortcase.exe dist/shortcase-$(VERSION)-win32.zip \
+		x86_64=dist/shortcase aarch64=build/aarch64/shortcase
+
+release-notes:
+	@bash tools/release.sh --notes >/dev/null
 
 # Host tests (simulated Win32 layer, sanitizers), the image check and the Wine runs, all
 # through CTest, whose summary ends the output.
@@ -120,7 +126,7 @@ test: deps dist/shortcase.exe $(WIN64)/shortcase.exe dist/shortcase build/aarch6
 	cmake --build $(HOST) -j2
 	ctest --test-dir $(HOST) --output-on-failure -j2
 
-# Measures and prints a table for the README; it never fails on a figure. The floor program
+# Measures and prints the table of docs/benchmarks.md; it never fails on a figure. The floor program
 # only enumerates a tree, to show what the walk costs beyond the system's own listing.
 BENCH := build/bench
 FLOOR_FLAGS := -std=c++17 -O2 -ffreestanding -fno-builtin -fno-exceptions -fno-rtti \

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Writes the winget and Scoop manifests of a release zip.
 
-manifests.py ZIP VERSION OUT — writes, below the folder OUT,
+manifests.py ZIP VERSION OUT [NOTES] — writes, below the folder OUT,
   winget/PUBLISHER.shortcase/VERSION/ with the version, installer and en-US locale files
   (winget's multi-file form, manifest version 1.10.0), and
   scoop/shortcase.json,
 both naming the zip by SHORTCASE_RELEASE_URL (the https:// folder it is published in) plus its
 file name, and giving its SHA-256. SHORTCASE_PUBLISHER (default: shortcase) is the first part
-of the winget identifier; SHORTCASE_HOMEPAGE, if set, the package's home page.
+of the winget identifier; SHORTCASE_HOMEPAGE, if set, the package's home page. The text of the
+file NOTES, if given, is the locale file's ReleaseNotes.
 
 Input that winget or Scoop would refuse ends the run with one line on standard error, status
 1, and nothing written. Only the standard library: `make release` needs no YAML package, so the
@@ -35,7 +36,7 @@ WINGET_VERSION = re.compile(r'[^\\/:*?"<>|\x01-\x1f]{1,128}')
 SCOOP_VERSION = re.compile(r'[\w.\-+_]+', re.ASCII)
 SEGMENT = r'[^.\s\\/:*?"<>|\x01-\x1f]{1,32}'
 IDENTIFIER = re.compile(SEGMENT + r'(\.' + SEGMENT + r'){1,7}')
-IDENTIFIER_MAX, URL_MAX = 128, 2048
+IDENTIFIER_MAX, URL_MAX, NOTES_MAX = 128, 2048, 10000
 # What an address may hold after https:// (RFC 3986's characters, anything else percent-encoded)
 # without '$', which Scoop reads as a variable; a folder takes no query or fragment either.
 ADDRESS_CHARS = re.compile(r"[A-Za-z0-9\-._~%!&'()*+,;=:@/?#]")
@@ -81,7 +82,17 @@ PLAIN = re.compile(r'[A-Za-z][A-Za-z0-9._+/:-]*')
 KEYWORDS = {'y', 'n', 'yes', 'no', 'true', 'false', 'on', 'off', 'null'}
 
 
+def block_text(value):
+    """Whether YAML's literal block keeps this text as it stands: several lines, no final line
+    break for '|-' to drop, no leading space that would set the indentation, nothing to escape."""
+    return ('\n' in value and not value.endswith('\n') and not value[0].isspace()
+            and all(c in '\n\t' or c.isprintable() and c != '\ufeff' for c in value))
+
+
 def scalar(value):
+    if block_text(value):
+        # Release notes read as they were written; '|-' is how winget's own manifests hold them.
+        return '|-\n' + '\n'.join(f'  {line}' if line else '' for line in value.split('\n'))
     if PLAIN.fullmatch(value) and not value.endswith(':') and value.lower() not in KEYWORDS:
         return value
     escaped = []
@@ -113,9 +124,12 @@ def yaml(kind, fields):
     return '\n'.join(lines) + '\n'
 
 
-def manifests(zip_path, version, address, publisher, homepage):
+def manifests(zip_path, version, address, publisher, homepage, notes=None):
     """The files to write, as {relative path: text}."""
     check_address('SHORTCASE_RELEASE_URL', address, folder=True)
+    if notes is not None and not 1 <= len(notes) <= NOTES_MAX:
+        raise BadInput(f'the release notes hold {len(notes)} characters; winget takes 1 to '
+                       f'{NOTES_MAX}')
     if homepage:
         check_address('SHORTCASE_HOMEPAGE', homepage, folder=False)
     check_version(version)
@@ -152,7 +166,8 @@ def manifests(zip_path, version, address, publisher, homepage):
             + ([('PackageUrl', homepage)] if homepage else []) + [
             ('License', LICENSE),
             ('ShortDescription', DESCRIPTION),
-            ('Moniker', NAME),
+            ('Moniker', NAME)]
+            + ([('ReleaseNotes', notes)] if notes is not None else []) + [
             ('ManifestType', 'defaultLocale')] + tail),
     }
     # Scoop's checkver reads the home page for the newest zip's name; autoupdate then fetches
@@ -175,13 +190,17 @@ def manifests(zip_path, version, address, publisher, homepage):
 
 
 def main():
-    if len(sys.argv) != 4:
-        sys.exit('usage: manifests.py ZIP VERSION OUT')
-    zip_path, version, out = sys.argv[1:]
+    if len(sys.argv) not in (4, 5):
+        sys.exit('usage: manifests.py ZIP VERSION OUT [NOTES]')
+    zip_path, version, out = sys.argv[1:4]
+    notes = None
+    if len(sys.argv) == 5:
+        with open(sys.argv[4], encoding='utf-8') as f:
+            notes = f.read().rstrip('\n')
     try:
         files = manifests(zip_path, version, os.environ.get('SHORTCASE_RELEASE_URL', ''),
                           os.environ.get('SHORTCASE_PUBLISHER') or DEFAULT_PUBLISHER,
-                          os.environ.get('SHORTCASE_HOMEPAGE', ''))
+                          os.environ.get('SHORTCASE_HOMEPAGE', ''), notes)
     except BadInput as e:
         sys.exit(f'manifests.py: {e}')
     for path, text in files.items():

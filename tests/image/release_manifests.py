@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""The winget and Scoop manifests of a release, one table. Each row runs either `make release`
-in a copy of the build files (a stand-in image, an earlier run's manifests and files of someone
-else's in its dist/) or tools/manifests.py on a small zip of its own, and must give:
+"""What a release ships and the winget and Scoop manifests of it, one table. Each row runs either
+`make release` in a copy of the build files (a stand-in image, an earlier run's manifests and
+files of someone else's in its dist/) or tools/manifests.py on a small zip of its own, and must
+give:
   manifests: the zip's SHA-256 and its address (the folder plus the zip's name) in every file,
     the version and identifier asked for, a member of the zip as the command, and the same bytes
-    from a second run; through make, the hash in SHA256SUMS, and the earlier run's gone;
+    from a second run; through make, the hash in SHA256SUMS, the version's section of the
+    changelog as the ReleaseNotes, and the earlier run's gone;
   no manifests: the one line saying so;
   refused: status 1 (make: not 0), one line naming the fault, nothing written.
+Through make, the zip must also hold the manual as README.txt (every heading of README.md but
+the builder's section, none of the builder's words, no name of a file it does not hold) and
+CHANGELOG.md as CHANGELOG.txt, both in CRLF lines.
 
 release_manifests.py ROOT                 — every row
 release_manifests.py ROOT --schemas DIR   — the rows that write manifests, each file validated
@@ -18,6 +23,7 @@ import os
 import re
 import shutil
 import subprocess
+import tarfile
 import sys
 import tempfile
 import zipfile
@@ -31,6 +37,37 @@ GENERATOR = os.path.join(ROOT, 'tools', 'manifests.py')
 ADDRESS = 'https://example.org/shortcase/releases/download/v{version}'
 FOLDER = 'https://example.org/shortcase'  # for the versions an address could not hold
 P32 = 'p' * 32
+# A changelog of the row's own instead of the checkout's: a newer version whose number begins
+# with the one asked for lies above it, an older one below, and link definitions close the file.
+CHANGELOG = 'CHANGELOG.md'
+OWN_CHANGELOG = """# Changelog
+
+## [Unreleased]
+
+- Nothing yet.
+
+## [0.9.10] - 2026-03-01
+
+- Not the notes of 0.9.1.
+
+## [0.9.1] - 2026-02-01
+
+### Changed
+
+- key: value # not a comment, "quoted", 'single', *star, &anchor, |pipe, {brace}: [list]
+    - indented further, with a\ttab
+
+### Fixed
+
+- 0.9.0 renamed «café.txt» beside «CAFÉ.TXT».
+
+## [0.9.0] - 2026-01-01
+
+The first.
+
+[0.9.1]: https://example.org/v0.9.1
+[0.9.0]: https://example.org/v0.9.0
+"""
 
 WRITES, NONE = 'manifests', 'no manifests'
 ROWS = [  # (case, via, version, variables, outcome, the one line: regex)
@@ -41,6 +78,14 @@ ROWS = [  # (case, via, version, variables, outcome, the one line: regex)
     ('make release with an http address fails, dist/ as it was', 'make', VERSION,
      {'SHORTCASE_RELEASE_URL': 'http://example.org/v{version}'}, 1,
      r"SHORTCASE_RELEASE_URL must be an https:// address, not 'http://example.org/v"),
+    ('make release of a version the changelog has no section for, only one it begins',
+     'make', VERSION.rsplit('.', 1)[0], {'SHORTCASE_RELEASE_URL': ADDRESS}, 1,
+     r"CHANGELOG\.md has no notes for version " + re.escape(VERSION.rsplit('.', 1)[0]) +
+     r": a section headed '## \["),
+    ('make release of a version between a newer and an older one', 'make', '0.9.1',
+     {'SHORTCASE_RELEASE_URL': ADDRESS, CHANGELOG: OWN_CHANGELOG}, WRITES, None),
+    ('make release of the oldest version, the link definitions below it', 'make', '0.9.0',
+     {'SHORTCASE_RELEASE_URL': ADDRESS, CHANGELOG: OWN_CHANGELOG}, WRITES, None),
     ('publisher of three parts, home page, folder with a slash, a version YAML reads as a number',
      'generator', '1.10', {'SHORTCASE_RELEASE_URL': 'https://dl.example.org/shortcase/{version}/',
                            'SHORTCASE_PUBLISHER': 'org.example.tools',
@@ -124,7 +169,8 @@ def environment(variables, version):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith('SHORTCASE_') and k not in ('MAKEFLAGS', 'MFLAGS', 'MAKELEVEL')}
     env['SOURCE_DATE_EPOCH'] = '1765000000'
-    env.update({k: v.format(version=version) for k, v in variables.items()})
+    env.update({k: v.format(version=version) for k, v in variables.items()
+                if k.startswith('SHORTCASE_')})
     return env
 
 
@@ -134,9 +180,18 @@ def make_release(work, version, variables):
     copy = os.path.join(work, 'copy')
     if not os.path.isdir(copy):
         os.makedirs(os.path.join(copy, 'dist'))
-        for name in ('Makefile', 'README.md', 'LICENSE'):
+        for name in ('Makefile', 'README.md', 'CHANGELOG.md', 'LICENSE'):
             shutil.copy(os.path.join(ROOT, name), copy)
+        if CHANGELOG in variables:
+            with open(os.path.join(copy, CHANGELOG), 'w') as f:
+                f.write(variables[CHANGELOG])
         shutil.copytree(os.path.join(ROOT, 'tools'), os.path.join(copy, 'tools'))
+        os.makedirs(os.path.join(copy, 'linux'))
+        shutil.copy(os.path.join(ROOT, 'linux', 'shortcase.1'), os.path.join(copy, 'linux'))
+        for arch, binary in BINARIES.items():
+            os.makedirs(os.path.dirname(os.path.join(copy, binary)), exist_ok=True)
+            with open(os.path.join(copy, binary), 'wb') as f:
+                f.write(b'\x7fELF stand-in ' + arch.encode())
         with open(os.path.join(copy, 'VERSION'), 'w') as f:
             f.write(version + '\n')
         with open(os.path.join(copy, 'dist', 'shortcase.exe'), 'wb') as f:
@@ -145,8 +200,9 @@ def make_release(work, version, variables):
             os.makedirs(os.path.dirname(os.path.join(copy, 'dist', path)), exist_ok=True)
             with open(os.path.join(copy, 'dist', path), 'w') as f:
                 f.write(text)
-    run = subprocess.run(['make', '-s', '-C', copy, '-o', 'deps', '-o', 'dist/shortcase.exe',
-                          'release'], env=environment(variables, version),
+    run = subprocess.run(['make', '-s', '-C', copy, '-o', 'deps', '-o', 'dist/shortcase.exe'] +
+                         [option for binary in BINARIES.values() for option in ('-o', binary)] +
+                         ['release'], env=environment(variables, version),
                          capture_output=True, text=True)
     return run, os.path.join(copy, 'dist'), os.path.join(copy, 'dist',
                                                         f'shortcase-{version}-win32.zip')
@@ -168,7 +224,77 @@ def manifest_files(dist):
             if path.startswith(('winget/', 'scoop/')) and path not in FOREIGN}
 
 
-def check_manifests(files, zip_path, version, variables, sums):
+def section(changelog, version):
+    """The lines below VERSION's heading, up to the next heading or the link definitions."""
+    found = re.search(r'^## \[' + re.escape(version) + r'\][^\n]*\n(.*?)'
+                      r'(?=^## |^\[[^\n]*\]: |\Z)', changelog, re.M | re.S)
+    return found.group(1).strip('\n') if found else None
+
+
+# Words of the notes for those who build shortcase, which a user of the zip has no use for.
+BUILDER_WORDS = ['Debian', 'make test', 'make release', 'Wine', 'FUSE', 'osslsigncode', 'CTest',
+                 'valgrind', 'SHORTCASE_', 'docs/', '.md']
+
+
+BINARIES = {'x86_64': 'dist/shortcase', 'aarch64': 'build/aarch64/shortcase'}
+
+
+def check_tarballs(zip_path, copy, version):
+    """Each Linux binary's tarball: the binary, the zip's manual and changelog with Linux line
+    ends, the license and the man page, in a folder of its own name; listed in SHA256SUMS."""
+    with zipfile.ZipFile(zip_path) as z:
+        manual = z.read('README.txt').decode().replace('\r\n', '\n')
+    with open(os.path.join(copy, 'dist', 'SHA256SUMS')) as f:
+        sums = f.read().splitlines()
+    for arch, binary in BINARIES.items():
+        name = f'shortcase-{version}-linux-{arch}'
+        path = os.path.join(copy, 'dist', name + '.tar.gz')
+        with open(path, 'rb') as f:
+            assert f'{hashlib.sha256(f.read()).hexdigest()}  {name}.tar.gz' in sums, sums
+        with tarfile.open(path) as t:
+            members = {m.name: m for m in t.getmembers()}
+            files = {n: t.extractfile(m).read() for n, m in members.items() if m.isfile()}
+        expected = {'': 0o755, '/shortcase': 0o755, '/README.md': 0o644, '/CHANGELOG.md': 0o644,
+                    '/LICENSE': 0o644, '/shortcase.1': 0o644}
+        assert {n: m.mode for n, m in members.items()} == \
+            {name + k: mode for k, mode in expected.items()}, members
+        assert all((m.uid, m.gid, m.uname) == (0, 0, '') for m in members.values()), members
+        with open(os.path.join(copy, binary), 'rb') as f:
+            assert files[name + '/shortcase'] == f.read()
+        readme = files[name + '/README.md'].decode()
+        assert '`LICENSE`' in readme and readme.replace('`LICENSE`', '`LICENSE.txt`') == manual
+        for text in ('CHANGELOG.md', 'LICENSE', 'linux/shortcase.1'):
+            with open(os.path.join(copy, text), 'rb') as f:
+                assert files[name + '/' + os.path.basename(text)] == f.read(), text
+
+
+def check_zip(zip_path, copy):
+    """The manual and the changelog as the zip ships them, against the files they come from."""
+    with zipfile.ZipFile(zip_path) as z:
+        members = z.namelist()
+        texts = {name: z.read(name).decode() for name in members if name.endswith('.txt')}
+    assert members == ['shortcase.exe', 'README.txt', 'CHANGELOG.txt', 'LICENSE.txt'], members
+    for name, text in texts.items():
+        assert text.endswith('\r\n') and text.count('\n') == text.count('\r\n'), name
+    with open(os.path.join(copy, CHANGELOG)) as f:
+        assert texts['CHANGELOG.txt'] == f.read().replace('\n', '\r\n')
+    manual = texts['README.txt'].replace('\r\n', '\n')
+    with open(os.path.join(copy, 'README.md')) as f:
+        headings = re.findall(r'^#+ .*$', f.read(), re.M)
+    assert '## Building from source' in headings, headings
+    shipped = re.findall(r'^#+ .*$', manual, re.M)
+    assert shipped == [h for h in headings if h != '## Building from source'], shipped
+    said = [word for word in BUILDER_WORDS if word in manual]
+    assert not said, said
+    # Every file the manual names, in code or as a link, is one the zip holds.
+    top = set(os.listdir(ROOT))
+    named = re.findall(r'`([^`\n]+)`', manual) + re.findall(r'\]\(([^)]*)\)', manual)
+    elsewhere = [name for name in named if name not in members
+                 and (re.split(r'[/\\]', name)[0] in top or '://' in name)]
+    assert not elsewhere, elsewhere
+
+
+def check_manifests(files, zip_path, version, variables, sums, notes):
     """The fields a user's install depends on, against the zip itself."""
     env = environment(variables, version)
     identifier = env.get('SHORTCASE_PUBLISHER', 'shortcase') + '.shortcase'
@@ -204,6 +330,7 @@ def check_manifests(files, zip_path, version, variables, sums):
     locale = winget['defaultLocale']
     assert (locale['License'], locale['Moniker'], locale.get('PackageUrl')) == \
         ('MIT', 'shortcase', homepage), locale
+    assert locale.get('ReleaseNotes') == notes, (locale.get('ReleaseNotes'), notes)
     with open(os.path.join(ROOT, 'LICENSE')) as f:
         assert f.readline().strip() == 'MIT License'
 
@@ -254,19 +381,25 @@ def run_row(work, via, version, variables, outcome, line):
     said = run.stderr if outcome == 1 else run.stdout
     if outcome == 1:
         assert run.returncode != 0 if via == 'make' else run.returncode == 1, run
-        ours = [x for x in said.splitlines() if x.startswith('manifests.py: ')]
-        assert len(ours) == 1 and re.match('manifests.py: ' + line, ours[0]), said
+        ours = [x for x in said.splitlines() if x.startswith(('manifests.py: ', 'release.sh: '))]
+        assert len(ours) == 1 and re.match(r'(manifests\.py|release\.sh): ' + line, ours[0]), said
         if via == 'generator':
             assert said.count('\n') == 1 and not run.stdout, run
             assert not os.path.exists(dist), tree(dist)
         else:
             before = {path: text.encode() for path, text in EARLIER.items()}
-            assert tree(dist) == dict(before, **{'shortcase.exe': b'MZ stand-in image'}), \
+            assert tree(dist) == dict(before, **{'shortcase.exe': b'MZ stand-in image',
+                                                 'shortcase': b'\x7fELF stand-in x86_64'}), \
                 sorted(tree(dist))
         return None
     assert run.returncode == 0, run
     files = manifest_files(dist)
+    notes = None
     if via == 'make':
+        check_zip(zip_path, os.path.dirname(dist))
+        check_tarballs(zip_path, os.path.dirname(dist), version)
+        with open(os.path.join(os.path.dirname(dist), CHANGELOG)) as f:
+            notes = section(f.read(), version)
         # The earlier run's manifests went (none are left, or only this run's), someone
         # else's files stayed.
         left = tree(dist)
@@ -285,7 +418,7 @@ def run_row(work, via, version, variables, outcome, line):
         assert again.returncode == 0, again
     twice = manifest_files(dist if via == 'make' else os.path.join(work, 'again'))
     assert twice == files, 'a second run wrote other bytes'
-    check_manifests(files, zip_path, version, variables, sums)
+    check_manifests(files, zip_path, version, variables, sums, notes)
     return files
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Two builds from clean copies of the sources, in folders of different names and with different
-# parallelism, must give the same unsigned image byte for byte; and packing the one signed image
-# in each, under different umasks and time zones, the same zip.
+# parallelism, must give the same unsigned image and Linux binaries byte for byte; and packing
+# the one signed image and each copy's binaries, under different umasks and time zones, the same
+# zip and tarballs.
 # reproducible.sh ROOT — ROOT is the checkout with dist/shortcase.exe built.
 set -euo pipefail
 root=$(cd "$1" && pwd)
@@ -15,14 +16,18 @@ a=$work/one/a b=$work/two/a-longer-name
 pack() {
     mkdir -p "$1"
     (cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$1")
-    make -s -C "$1" -j"$2" build/win/shortcase.exe
-    (cd "$1" && bash tools/release.sh "$root/dist/shortcase.exe" dist/r.zip) >/dev/null
+    make -s -C "$1" -j"$2" build/win/shortcase.exe dist/shortcase build/aarch64/shortcase
+    (cd "$1" && bash tools/release.sh "$root/dist/shortcase.exe" dist/r.zip \
+        x86_64=dist/shortcase aarch64=build/aarch64/shortcase) >/dev/null
 }
 pack "$a" 1
 sleep 1  # a time that slips into either would now differ
 (umask 077 && TZ=Pacific/Kiritimati pack "$b" 2)
 
-sha256sum "$a/build/win/shortcase.exe" "$b/build/win/shortcase.exe" "$a/dist/r.zip" "$b/dist/r.zip"
-cmp "$a/build/win/shortcase.exe" "$b/build/win/shortcase.exe"
-cmp "$a/dist/r.zip" "$b/dist/r.zip"
-echo "two clean builds give the same unsigned image; two packings of one signed image, the same zip"
+for file in build/win/shortcase.exe dist/r.zip dist/SHA256SUMS \
+        dist/shortcase-"$(cat "$root/VERSION")"-linux-{x86_64,aarch64}.tar.gz; do
+    sha256sum "$a/$file" "$b/$file"
+    cmp "$a/$file" "$b/$file"
+done
+echo "two clean builds give the same unsigned image and Linux binaries; two packings, the same" \
+    "zip and tarballs"
