@@ -147,7 +147,8 @@ $(BENCH)/floor32.exe: bench/floor.cpp bench/floor.def
 	lld-link /nologo /machine:x86 /nodefaultlib /entry:EntryPoint /subsystem:console \
 		/manifest:no /brepro /out:$@ $(BENCH)/floor32.obj $(BENCH)/floor32-kernel32.lib
 
-bench: deps dist/shortcase.exe $(WIN64)/shortcase.exe $(BENCH)/floor.exe $(BENCH)/floor32.exe
+bench: deps dist/shortcase.exe $(WIN64)/shortcase.exe dist/shortcase $(BENCH)/floor.exe \
+		$(BENCH)/floor32.exe
 	cmake -S . -B $(BENCH)/host -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	cmake --build $(BENCH)/host --target shortcase_bench vfatfs -j2
 	python3 bench/run.py
