@@ -866,7 +866,8 @@ def change_subtrees(row: Row, root: str, log_path: str, done: threading.Event) -
             break
         name = f'd{d:03d}'
         old = os.path.join(base, name)
-        before = {p.lower() for p, _ in listing(old)}
+        # An entry caught between the two steps of a Linux rename is the entry all the same.
+        before = {TEMPORARY.sub('', p).lower() for p, _ in listing(old)}
         kind = i % 3
         if kind == 0:  # moved under a name that is no pair
             new = old + ' moved'
