@@ -977,9 +977,12 @@ class Volume:
 
 
 def unmount_stale(work: str) -> None:
+    """Unmounts what an earlier run left mounted, also a volume whose process was killed,
+    which no longer answers even the question whether it is a mount point."""
     mount = os.path.join(work, 'mnt')
-    if os.path.ismount(mount):
-        subprocess.run(['umount', '-l', mount], check=False)
+    with open('/proc/self/mounts') as f:
+        if any(line.split(' ')[1] == mount for line in f):
+            subprocess.run(['umount', '-l', mount], check=False)
 
 
 def run_volume(args) -> int:
