@@ -96,6 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"abcdefgh.txtxx", "ABCDEFGH.TXTXX", 0, "abcdefgh.txtxx"},
                       // Nor one to hand lstrcmpiW, which would read on past its soft hyphen.
                       Entry{"abcdefgh.txtx", "ABCDEFGH.TXTX\xC2\xAD", 0, "abcdefgh.txtx"},
+                      // Nor is any beginning of it a name, which lstrcmpiW would read on past.
+                      Entry{"x", "X\xC2\xAD" "ABCDEFGHIJKL", 0, "x"},
                       Entry{Filled.c_str(), "F", Directory, Filled.c_str()},
                       Entry{Longest.c_str(), "F", Directory, Longest.c_str()}));
 
