@@ -400,6 +400,7 @@ TEST_F(DriverTest, AnArgumentOf32768UnitsIsRefusedUnopened)
         {huge, 206},
         {std::string(32763, 'a') + R"(\..)", 206}, {std::string(32762, 'a') + R"(\..)", 3},
         {std::string(32766, 'a') + R"(\)", 206}, {std::string(32765, 'a') + R"(\)", 3},
+        {R"(\\s\)" + std::string(32762, 'm'), 206}, {R"(\\s\)" + std::string(32761, 'm'), 53},
         {longest, 2},
     };
     for (auto &c : cases) {

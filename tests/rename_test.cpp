@@ -1,5 +1,7 @@
 // ChangeEntry and WalkDirectory through whole runs: which entries change, in which order, what
 // is reported, and how paths near 32,767 units are guarded.
+#include <cstring>
+
 #include <gmock/gmock.h>
 
 #include "tests/sim/fixture.h"
@@ -46,16 +48,23 @@ TEST_P(EntryRuleTest, RenamesOnlyWhenTheNamesDifferInCaseAlone)
     const Entry &e = GetParam();
     sim::TurkishLocale(e.turkish);
     sim::AddDirectory(R"(C:\t)");
+    // Listed first, a pair that fills every unit of the comparison up to the longest short
+    // name: the entry's own comparison must not read what this one left behind.
+    sim::AddFile(R"(C:\t\before.others)", "BEFORE.OTHERS");
     (e.attributes & Directory ? sim::AddDirectory : sim::AddFile)(R"(C:\t\)" + std::string(e.name),
                                                                  e.shortName, e.attributes);
     EXPECT_EQ(RunOn(R"(C:\t\*)"), "");
     std::string after = R"(C:\t\)" + std::string(e.after) + (e.attributes ? "\\" : "");
-    EXPECT_THAT(sim::Tree(R"(C:\t)"), ElementsAre(after));
-    EXPECT_EQ(sim::Calls(Call::MoveFile), std::string(e.name) != e.after ? 1u : 0u);
+    EXPECT_THAT(sim::Tree(R"(C:\t)"), ElementsAre(R"(C:\t\BEFORE.OTHERS)", after));
+    EXPECT_EQ(sim::Calls(Call::MoveFile), std::string(e.name) != e.after ? 2u : 1u);
+    // A directory is listed, unless it is a reparse point or its name fills the field.
+    bool listed = (e.attributes & Junction) == Directory && std::strlen(e.name) < MAX_PATH;
+    EXPECT_EQ(sim::Calls(Call::FindFirstFile), listed ? 2u : 1u);
 }
 
-// A long name that fills all 260 units of its field in the find record.
-const std::string Filled(MAX_PATH, 'f');
+// A long name that fills all 260 units of its field in the find record, and the longest that
+// leaves room for its terminator.
+const std::string Filled(MAX_PATH, 'f'), Longest(MAX_PATH - 1, 'f');
 
 INSTANTIATE_TEST_SUITE_P(
     Names, EntryRuleTest,
@@ -87,7 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"abcdefgh.txtxx", "ABCDEFGH.TXTXX", 0, "abcdefgh.txtxx"},
                       // Nor one to hand lstrcmpiW, which would read on past its soft hyphen.
                       Entry{"abcdefgh.txtx", "ABCDEFGH.TXTX\xC2\xAD", 0, "abcdefgh.txtx"},
-                      Entry{Filled.c_str(), "F", Directory, Filled.c_str()}));
+                      // Nor is any beginning of it a name, which lstrcmpiW would read on past.
+                      Entry{"x", "X\xC2\xAD" "ABCDEFGHIJKL", 0, "x"},
+                      Entry{Filled.c_str(), "F", Directory, Filled.c_str()},
+                      Entry{Longest.c_str(), "F", Directory, Longest.c_str()}));
 
 // C:\t: docs (DOCS) holding readme.txt (README.TXT) and img (IMG) holding a.png (A.PNG), then
 // z.txt (Z.TXT).
