@@ -776,6 +776,14 @@ def volume_rows() -> List[Row]:
              'renaming it back failed with error 5',
              'MoveFile("{R}\\u\\readme.txt", "{R}\\u\\README.TXT") returned error 5'],
             after=[('u', 'dir'), ('u/README.TXT.shortcase-renaming', 'file')], linux=True),
+        # A name is found by its short name too, typed in any case and with wildcards; the
+        # entries listed before it are not taken for it.
+        Row('typed-short-name', ['d|n', 'f|n/first.txt|FIRST.TXT', 'd|n/Holiday 2019',
+                                 'f|n/Holiday 2019/notes.txt|NOTES.TXT'], 'prog {R}\\n\\holida~1',
+            ['n/Holiday 2019/notes.txt'], linux=True),
+        Row('typed-short-pattern', ['d|w', 'f|w/first.txt|FIRST.TXT', 'd|w/Holiday 2019',
+                                    'f|w/Holiday 2019/notes.txt|NOTES.TXT'],
+            'prog {R}\\w\\HOLIDA~*', ['w/Holiday 2019/notes.txt'], linux=True),
         Row('left-from-a-kill', ['d|k', 'f|k/readme.txt|README.TXT',
                                  'f|k/README.TXT.shortcase-renaming'], 'prog {R}\\k',
             ['k/readme.txt'], linux=True),
