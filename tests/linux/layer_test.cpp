@@ -236,6 +236,9 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
         {"a", "A", 0},         // in two steps, leaving no temporary name
         {"c", "B", 183},       // taken by another entry: both stay
         {"missing", "M", 2},
+        {"gone/a", "gone/A", 3},  // a directory on the way is missing, of either name
+        {"c", "gone/C", 3},
+        {"missing", "gone/M", 3},
         {"d", "D", 0},         // past a temporary name a killed run left
     };
     for (const auto &row : rows) {
