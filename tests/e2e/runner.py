@@ -771,11 +771,13 @@ def volume_rows() -> List[Row]:
         Row('second-step-fails', ['d|s', 'f|s/readme.txt|README.TXT|fail=2'], 'prog {R}\\s', [],
             ['MoveFile("{R}\\s\\readme.txt", "{R}\\s\\README.TXT") returned error 5'],
             linux=True),
-        Row('undo-fails', ['d|u', 'f|u/readme.txt|README.TXT|fail=2,3'], 'prog {R}\\u', [],
-            ["'{R}\\u\\readme.txt' is now named '{R}\\u\\README.TXT.shortcase-renaming': "
+        Row('undo-fails', ['d|u', 'f|u/readme.txt|README.TXT|fail=2,3',
+                           'f|u/README.TXT.shortcase-renaming'], 'prog {R}\\u', [],
+            ["'{R}\\u\\readme.txt' is now named '{R}\\u\\README.TXT.shortcase-renaming-2': "
              'renaming it back failed with error 5',
              'MoveFile("{R}\\u\\readme.txt", "{R}\\u\\README.TXT") returned error 5'],
-            after=[('u', 'dir'), ('u/README.TXT.shortcase-renaming', 'file')], linux=True),
+            after=[('u', 'dir'), ('u/README.TXT.shortcase-renaming', 'file'),
+                   ('u/README.TXT.shortcase-renaming-2', 'file')], linux=True),
         # A name is found by its short name too, typed in any case and with wildcards; the
         # entries listed before it are not taken for it.
         Row('typed-short-name', ['d|n', 'f|n/first.txt|FIRST.TXT', 'd|n/Holiday 2019',

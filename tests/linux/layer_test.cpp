@@ -1,5 +1,6 @@
 // The Linux layer's own rules: names between bytes and UTF-16, the find patterns, the error
 // codes and exit status, the command line, and listings and renames in a real directory.
+#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -230,24 +231,47 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
 
 TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
 {
-    Make("a"), Make("B"), Make("c"), Make("D.shortcase-renaming");
+    Make("a"), Make("B"), Make("c"), Make("D.shortcase-renaming"), Make("x"), Make("y");
     ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
+    // Temporary names that killed runs left: x finds all nine taken, y the last one free.
+    Make("X.shortcase-renaming"), Make("Y.shortcase-renaming");
+    for (int n = 2; n <= 9; ++n) {
+        Make("X.shortcase-renaming-" + std::to_string(n));
+        if (n < 9)
+            Make("Y.shortcase-renaming-" + std::to_string(n));
+    }
     const struct { const char *from, *to; DWORD error; } rows[] = {
         {"a", "A", 0},         // in two steps, leaving no temporary name
         {"c", "B", 183},       // taken by another entry: both stay
         {"missing", "M", 2},
+        {"missing", "B", 2},
         {"gone/a", "gone/A", 3},  // a directory on the way is missing, of either name
         {"c", "gone/C", 3},
         {"missing", "gone/M", 3},
         {"d", "D", 0},         // past a temporary name a killed run left
+        {"x", "X", 183},
+        {"y", "Y", 0},
     };
+    auto descriptors = [] {
+        size_t count = 0;
+        DIR *listing = opendir("/proc/self/fd");
+        while (listing && readdir(listing))
+            ++count;
+        return listing && closedir(listing) == 0 ? count : 0;
+    };
+    size_t open = descriptors();
     for (const auto &row : rows) {
         BOOL moved = MoveFileW(Path(row.from).c_str(), Path(row.to).c_str());
         EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.from;
     }
+    EXPECT_EQ(descriptors(), open); // every directory the steps opened is closed
     DWORD error;
-    EXPECT_EQ(Find("*", &error), (std::vector<std::string>{"../", "./", "A", "B",
-                                                           "D.shortcase-renaming", "D/", "c"}));
+    std::vector<std::string> left = Find("*", &error);
+    left.erase(std::remove_if(left.begin(), left.end(), [](const std::string &name) {
+        return name.rfind("X.", 0) == 0 || name.rfind("Y.", 0) == 0;
+    }), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"../", "./", "A", "B", "D.shortcase-renaming", "D/",
+                                              "Y", "c", "x"}));
 }
 
 } // namespace
