@@ -218,6 +218,7 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
         {"IMAGE.JPG", {"image.jpg"}, 18},
         {"nothing", {}, 2},
         {"*.zip", {}, 2},
+        {"?", {}, 2},                         // no name of one unit, and no short name at all
         {"missing/*", {}, 3},
         {"image.jpg/*", {}, 3},
     };
@@ -248,6 +249,7 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
         {"gone/a", "gone/A", 3},  // a directory on the way is missing, of either name
         {"c", "gone/C", 3},
         {"missing", "gone/M", 3},
+        {"gone/b", "b", 3},
         {"d", "D", 0},         // past a temporary name a killed run left
         {"x", "X", 183},
         {"y", "Y", 0},
