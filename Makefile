@@ -126,8 +126,8 @@ test: deps dist/shortcase.exe $(WIN64)/shortcase.exe dist/shortcase build/aarch6
 	cmake --build $(HOST) -j2
 	ctest --test-dir $(HOST) --output-on-failure -j2
 
-# Measures and prints the table of docs/benchmarks.md; it never fails on a figure. The floor program
-# only enumerates a tree, to show what the walk costs beyond the system's own listing.
+# Measures and prints the table of docs/benchmarks.md; it never fails on a figure. The floor
+# program only enumerates a tree, to show what the walk costs beyond the system's own listing.
 BENCH := build/bench
 FLOOR_FLAGS := -std=c++17 -O2 -ffreestanding -fno-builtin -fno-exceptions -fno-rtti \
 	-fno-stack-protector -Wall -Wextra -Werror
