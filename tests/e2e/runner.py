@@ -903,8 +903,11 @@ def change_subtrees(row: Row, root: str, log_path: str, done: threading.Event) -
 def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
                        changes: dict) -> List[str]:
     faults = []
+    # Wine's server has also answered a rename that raced with such a change with 8 (once in
+    # three clean runs of the x86-64 suite); the names check below still holds it to losing
+    # nothing.
     allowed = re.compile(r'(MoveFile\(".*", ".*"\)|FindFirstFile\(\)|FindNextFile\(\)) '
-                         r'returned error [23]( for path .*)?$')
+                         r'returned error [238]( for path .*)?$')
     for line in outcome.console.split('\n')[:-1]:
         if not allowed.match(line):
             faults.append(f'unexpected message {line[:200]!r}')
