@@ -74,7 +74,8 @@ $(WIN64)/shortcase.exe: $(patsubst %.cpp,$(WIN64)/%.obj,$(filter-out win32/%,$(S
 # Linux: the same product sources over linux/, which implements their Win32 calls, linked
 # statically against musl so that one binary runs on any Linux of its architecture.
 LINUX_SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/rename.cpp \
-	linux/text.cpp linux/win32.cpp linux/main.cpp
+	linux/text.cpp linux/path.cpp linux/find.cpp linux/move.cpp \
+	linux/process.cpp linux/main.cpp
 linux_build = mkdir -p $(dir $@) && clang++ --target=$(1)-linux-musl -nostdinc \
 	-isystem /usr/include/$(1)-linux-musl -isystem $$(clang -print-resource-dir)/include \
 	-std=c++17 -O2 -fno-exceptions -fno-rtti -fno-threadsafe-statics -Wall -Wextra -Werror -I. \

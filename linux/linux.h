@@ -44,3 +44,18 @@ bool BuildCommandLine(int argc, char **argv, WCHAR *line);
 // Hands the layer the command line that GetCommandLineW returns, and the descriptor that
 // stands for the standard error console (1 where the output is asked for, as with --help).
 void SetProcess(WCHAR *line, int consoleDescriptor);
+
+// --- Shared by the layer's own files.
+
+// A path of 32,767 units takes at most three bytes a unit in UTF-8.
+enum : DWORD { PathBytes = 3 * LineUnits };
+
+// Sets the last error and returns FALSE, for the Win32 functions' failures.
+BOOL Fail(DWORD error);
+
+// The descriptor that stands for the console.
+int ConsoleDescriptor(void);
+
+// The path the product built, as Linux bytes (PathBytes of room); false, with the last error
+// set, when it has no such form.
+bool LinuxPath(const WCHAR *path, char *bytes);

@@ -1,0 +1,161 @@
+// The process over Linux: the last error, the command line, memory, the console, and the text
+// functions the product's messages use. The layer's state lives here and nowhere else.
+#include "linux/linux.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+// The layer's state, which the product never sees: the thread's last error, the command line
+// and the descriptor of the console.
+static DWORD lastError;
+static WCHAR *commandLine;
+static int console = 2;
+
+void SetProcess(WCHAR *line, int consoleDescriptor)
+{
+    commandLine = line;
+    console = consoleDescriptor;
+}
+
+BOOL Fail(DWORD error)
+{
+    lastError = error;
+    return FALSE;
+}
+
+int ConsoleDescriptor(void)
+{
+    return console;
+}
+
+WCHAR *GetCommandLineW(void)
+{
+    return commandLine;
+}
+
+DWORD GetLastError(void)
+{
+    return lastError;
+}
+
+void SetLastError(DWORD code)
+{
+    lastError = code;
+}
+
+void ExitProcess(UINT code)
+{
+    exit(ExitStatus(code));
+}
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
+{
+    void *memory = flags & LMEM_ZEROINIT ? calloc(1, bytes) : malloc(bytes);
+    if (!memory)
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return memory;
+}
+
+HLOCAL LocalFree(HLOCAL memory)
+{
+    free(memory);
+    return nullptr;
+}
+
+// The console is a descriptor, standard error unless the layer chose another. Without one
+// (started with 2>&-) there is no handle, as for a Windows process without standard error.
+HANDLE GetStdHandle(DWORD which)
+{
+    if (which != STD_ERROR_HANDLE)
+        return Fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+    if (fcntl(console, F_GETFD) < 0)
+        return nullptr;
+    return &console;
+}
+
+BOOL CloseHandle(HANDLE object)
+{
+    if (object != &console)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (close(console) != 0)
+        return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
+// Writes the text as UTF-8 to the descriptor, also a file or a pipe: on Linux `2>log` is
+// how a user keeps the messages. Paths are shown with '/', as Linux spells them.
+BOOL WriteConsoleW(HANDLE handle, const void *text, DWORD units, DWORD *written, void *)
+{
+    static char bytes[PathBytes];
+    if (handle != &console)
+        return Fail(ERROR_INVALID_HANDLE);
+    const WCHAR *units16 = (const WCHAR *)text;
+    DWORD length = 0;
+    for (DWORD i = 0; i < units && length + 4 < PathBytes; ++i) {
+        // A lone surrogate that stands for no byte would not encode: show U+FFFD for it.
+        WCHAR unit = units16[i];
+        bool paired = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units &&
+                      units16[i + 1] >= 0xDC00 && units16[i + 1] <= 0xDFFF;
+        DWORD count = PathToBytes(units16 + i, paired ? 2 : 1, bytes + length, 4);
+        if (count > 4) {
+            static const WCHAR replacement = 0xFFFD;
+            count = PathToBytes(&replacement, 1, bytes + length, 4);
+        }
+        length += count;
+        i += paired;
+    }
+    for (DWORD done = 0; done < length;) {
+        ssize_t wrote = write(console, bytes + done, length - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return Fail(wrote < 0 ? ErrorFromErrno(errno) : ERROR_INVALID_HANDLE);
+        done += (DWORD)wrote;
+    }
+    *written = units;
+    return TRUE;
+}
+
+// Folds every letter, not only ASCII, and compares code point by code point.
+int lstrcmpiW(const WCHAR *a, const WCHAR *b)
+{
+    for (;; ++a, ++b) {
+        WCHAR x = FoldCase(*a), y = FoldCase(*b);
+        if (x != y)
+            return x < y ? -1 : 1;
+        if (!x)
+            return 0;
+    }
+}
+
+// Formats the two conversions the product uses, %ls (a UTF-16 string) and %lu (a DWORD), and
+// %%; like Windows, at most 1,024 characters and a terminator.
+int wvsprintfW(WCHAR *buffer, const WCHAR *format, va_list args)
+{
+    enum : DWORD { Limit = 1024 };
+    DWORD out = 0;
+    for (const WCHAR *f = format; *f && out < Limit; ++f) {
+        if (f[0] == u'%' && f[1] == u'l' && f[2] == u's') {
+            for (const WCHAR *s = va_arg(args, const WCHAR *); *s && out < Limit; ++s)
+                buffer[out++] = *s;
+            f += 2;
+        } else if (f[0] == u'%' && f[1] == u'l' && f[2] == u'u') {
+            WCHAR digits[10];
+            DWORD count = 0;
+            for (DWORD value = va_arg(args, DWORD); count == 0 || value; value /= 10)
+                digits[count++] = (WCHAR)(u'0' + value % 10);
+            while (count && out < Limit)
+                buffer[out++] = digits[--count];
+            f += 2;
+        } else if (f[0] == u'%' && f[1] == u'%') {
+            buffer[out++] = u'%';
+            ++f;
+        } else {
+            buffer[out++] = *f;
+        }
+    }
+    buffer[out] = 0;
+    return (int)out;
+}
