@@ -1,5 +1,5 @@
 // The process over Linux: the last error, the command line, memory, the console, and the text
-// functions the product's messages use. The layer's state lives here and nowhere else.
+// functions the product's messages use.
 #include "linux/linux.h"
 
 #include <errno.h>
