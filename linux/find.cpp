@@ -102,6 +102,10 @@ static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
             continue; // no Linux name is that long
         if (shortLength >= 14)
             entry.cAlternateFileName[0] = 0, shortLength = 0;
+        // FAT stores a short name in upper case; some mounts (shortname=lower) only show it in
+        // lower case, and the product must rename to the name stored, as Windows shows it.
+        for (DWORD i = 0; i < shortLength; ++i)
+            entry.cAlternateFileName[i] = FoldCase(entry.cAlternateFileName[i]);
         if (listing->wildcards
                 ? !MatchesPattern(listing->pattern, listing->patternLength, entry.cFileName,
                                   length) &&
@@ -126,7 +130,10 @@ static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
                 entry.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
         } else if (S_ISDIR(status.st_mode)) {
             entry.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-            if (status.st_dev != listing->device)
+            // A mount point that a NAME names is entered all the same, as `find -xdev` and
+            // `du -x` take the file system from their argument: only a NAME lists without
+            // wildcards, a walk lists "*".
+            if (status.st_dev != listing->device && listing->wildcards)
                 entry.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         } else {
             entry.dwFileAttributes = 0x80; // FILE_ATTRIBUTE_NORMAL
@@ -167,7 +174,7 @@ HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     }
     listing->patternLength = length;
     listing->wildcards = HasWildcards(listing->pattern, length);
-    listing->directory = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    listing->directory = OpenDirectory(directory, O_RDONLY);
     struct stat status;
     if (listing->directory < 0 || fstat(listing->directory, &status) != 0) {
         DWORD error = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);

@@ -41,9 +41,19 @@ int ExitStatus(DWORD code);
 // into line (LineUnits units). Returns false when it would exceed 32,767 units.
 bool BuildCommandLine(int argc, char **argv, WCHAR *line);
 
-// Hands the layer the command line that GetCommandLineW returns, and the descriptor that
-// stands for the standard error console (1 where the output is asked for, as with --help).
-void SetProcess(WCHAR *line, int consoleDescriptor);
+// The options a Linux user gives before the NAMEs.
+enum : unsigned { OptionDryRun = 1, OptionVerbose = 2, OptionHelp = 4, OptionVersion = 8 };
+
+// Reads the options that stand before the NAMEs, from argv[1] on, into *options: -n or
+// --dry-run, -v or --verbose, also as -nv, and --help and --version, or a long option's
+// unambiguous start. They end at "--", at the first argument that is no option ("-" alone is
+// a NAME), and at --help or --version. Returns the index of the first NAME, or 0 for an
+// option it does not know, which *unknown then points at.
+int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown);
+
+// Hands the layer the command line that GetCommandLineW returns, the descriptor that stands
+// for the standard error console, and the options of the run.
+void SetProcess(WCHAR *line, int consoleDescriptor, unsigned options);
 
 // --- Shared by the layer's own files.
 
@@ -56,6 +66,26 @@ BOOL Fail(DWORD error);
 // The descriptor that stands for the console.
 int ConsoleDescriptor(void);
 
-// The path the product built, as Linux bytes (PathBytes of room); false, with the last error
-// set, when it has no such form.
+// The path the product built, as Linux bytes (PathBytes of room) naming the entries as they
+// stand; false, with the last error set, when it has no such form.
 bool LinuxPath(const WCHAR *path, char *bytes);
+
+// The options the run was given.
+unsigned Options(void);
+
+// Writes all of the bytes to the descriptor; false, with the last error set, when it cannot.
+bool WriteAll(int descriptor, const char *bytes, SIZE_T length);
+
+// Writes "VERB 'FROM' -> 'TO'" and a newline on standard output, the paths spelled as the
+// messages spell them, for the list of renames that -v and -n ask for. The first failure is
+// reported on the console, and the run then ends with its code instead of 0.
+void Record(const WCHAR *verb, const WCHAR *from, const WCHAR *to);
+
+// Opens the directory that path names, at any depth, with open's flags (O_DIRECTORY and
+// O_CLOEXEC added); -1 with errno as open sets it.
+int OpenDirectory(const char *path, int flags);
+
+// Tells the layer that a dry run pretends to have renamed from to to (a case-only rename: the
+// same length). Paths inside it are then spelled with the name the entry still has, for as
+// long as the walk stays inside it.
+void PretendRenamed(const WCHAR *from, const WCHAR *to);

@@ -1,8 +1,9 @@
-// The Linux start-up: what Windows does before it calls the entry routine. Builds the command
-// line from argv and hands over to EntryPoint, which ends the process itself.
+// The Linux start-up: what Windows does before it calls the entry routine, and the options a
+// Linux user gives. Builds the command line from the NAMEs and hands over to EntryPoint, which
+// ends the process itself.
 #include <locale.h>
+#include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "driver/driver.h"
 #include "linux/linux.h"
@@ -11,33 +12,56 @@
 #error "SHORTCASE_VERSION must name the version, as in the VERSION file"
 #endif
 
+static const char Usage[] = "Usage: shortcase [OPTION]... NAME [NAME ...]\n";
+
+static const char Help[] =
+    "Renames each file or directory that NAME matches, and every entry below it, to its 8.3 "
+    "short name where the two differ only in case.\n"
+    "\n"
+    "  -n, --dry-run  print each rename that would be made, and rename nothing\n"
+    "  -v, --verbose  print each rename once it is made\n"
+    "      --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "\n"
+    "Options stand before the NAMEs; -- ends them. The manual: man shortcase\n";
+
+static const char Version[] = "shortcase " SHORTCASE_VERSION "\n";
+
+// What was asked for on standard output, and the status: 0, or the code of the failed write.
+static int Print(const char *first, const char *second)
+{
+    bool written = WriteAll(1, first, strlen(first)) && WriteAll(1, second, strlen(second));
+    return written ? 0 : ExitStatus(GetLastError());
+}
+
 int main(int argc, char **argv)
 {
     // The case mapping of every letter, whatever locale the user has set.
     setlocale(LC_CTYPE, "C.UTF-8");
 
-    static WCHAR line[LineUnits];
-    // Linux programs answer --help and --version: the usage is the product's own "/?" text,
-    // asked for on standard output.
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        static const char version[] = "shortcase " SHORTCASE_VERSION "\n";
-        return write(1, version, sizeof version - 1) == sizeof version - 1 ? 0 : 1;
+    unsigned options;
+    const char *unknown;
+    int first = ParseOptions(argc, argv, &options, &unknown);
+    if (first == 0) {
+        dprintf(2, "shortcase: unknown option '%s'\n%sTry 'shortcase --help' for more "
+                   "information.\n", unknown, Usage);
+        return ExitStatus(ERROR_BAD_ARGUMENTS);
     }
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-        char help[] = "/?";
-        char *arguments[] = {argv[0], help};
-        BuildCommandLine(2, arguments, line);
-        SetProcess(line, 1);
-        EntryPoint();
-    }
+    if (options & OptionVersion)
+        return Print(Version, "");
+    if (options & OptionHelp)
+        return Print(Usage, Help);
 
-    // A Windows command line holds at most 32,767 units; a longer one is refused, never cut,
-    // as CreateProcess refuses it.
-    if (!BuildCommandLine(argc, argv, line)) {
+    // The product reads the program's name and then the NAMEs alone. A Windows command line
+    // holds at most 32,767 units; a longer one is refused, never cut, as CreateProcess
+    // refuses it.
+    static WCHAR line[LineUnits];
+    argv[first - 1] = argv[0];
+    if (!BuildCommandLine(argc - first + 1, argv + first - 1, line)) {
         static const char tooLong[] = "The command line exceeds 32,767 characters!\n";
-        (void)!write(2, tooLong, sizeof tooLong - 1);
+        (void)!WriteAll(2, tooLong, sizeof tooLong - 1);
         return ExitStatus(ERROR_FILENAME_EXCED_RANGE);
     }
-    SetProcess(line, 2);
+    SetProcess(line, 2, options);
     EntryPoint();
 }

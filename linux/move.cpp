@@ -24,11 +24,9 @@ static int OpenParent(char *path, const char **name)
 {
     char *slash = strrchr(path, '/');
     *name = slash ? slash + 1 : path;
-    if (slash == path)
-        return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (slash)
         *slash = 0;
-    int directory = open(slash ? path : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int directory = OpenDirectory(!slash ? "." : slash == path ? "/" : path, O_PATH);
     if (slash)
         *slash = '/';
     if (directory < 0)
@@ -62,6 +60,15 @@ BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
     if (moved && fstatat(newDirectory, newName, &taken, AT_SYMLINK_NOFOLLOW) == 0 &&
         (taken.st_ino != old.st_ino || taken.st_dev != old.st_dev))
         moved = Fail(ERROR_ALREADY_EXISTS);
+    // A dry run goes as far as a real one can know without renaming: the entries are there
+    // and the new name is free. The walk then goes on as if the entry had been renamed.
+    if (moved && (Options() & OptionDryRun)) {
+        PretendRenamed(from, to);
+        Record(u"would rename", from, to);
+        close(newDirectory);
+        close(oldDirectory);
+        return TRUE;
+    }
 
     static const char suffix[] = ".shortcase-renaming";
     size_t length = strlen(target);
@@ -78,12 +85,15 @@ BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
     if (moved && !RenameNoReplace(newDirectory, temporaryName, newDirectory, newName)) {
         DWORD error = GetLastError();
         if (!RenameNoReplace(newDirectory, temporaryName, oldDirectory, oldName))
-            dprintf(ConsoleDescriptor(), "'%s' is now named '%s': renaming it back failed with error %u\n",
-                    source, temporary, (unsigned)GetLastError());
+            dprintf(ConsoleDescriptor(),
+                    "'%s' is now named '%s': renaming it back failed with error %u\n", source,
+                    temporary, (unsigned)GetLastError());
         moved = Fail(error);
     }
     if (newDirectory >= 0)
         close(newDirectory);
     close(oldDirectory);
+    if (moved && (Options() & OptionVerbose))
+        Record(u"renamed", from, to);
     return moved;
 }

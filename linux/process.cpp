@@ -4,19 +4,29 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-// The layer's state, which the product never sees: the thread's last error, the command line
-// and the descriptor of the console.
+// The layer's state, which the product never sees: the thread's last error, the command line,
+// the descriptor of the console, the options, and the first error that lost a line of the list
+// of renames.
 static DWORD lastError;
 static WCHAR *commandLine;
 static int console = 2;
+static unsigned options;
+static DWORD recordError;
 
-void SetProcess(WCHAR *line, int consoleDescriptor)
+void SetProcess(WCHAR *line, int consoleDescriptor, unsigned runOptions)
 {
     commandLine = line;
     console = consoleDescriptor;
+    options = runOptions;
+}
+
+unsigned Options(void)
+{
+    return options;
 }
 
 BOOL Fail(DWORD error)
@@ -45,9 +55,11 @@ void SetLastError(DWORD code)
     lastError = code;
 }
 
+// A run whose list of renames was asked for and lost did not do what it was asked: it does
+// not end with 0.
 void ExitProcess(UINT code)
 {
-    exit(ExitStatus(code));
+    exit(ExitStatus(code == ERROR_SUCCESS ? recordError : code));
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
@@ -84,21 +96,15 @@ BOOL CloseHandle(HANDLE object)
     return TRUE;
 }
 
-// Writes the text as UTF-8 to the descriptor, also a file or a pipe: on Linux `2>log` is
-// how a user keeps the messages. Paths are shown with '/', as Linux spells them.
-BOOL WriteConsoleW(HANDLE handle, const void *text, DWORD units, DWORD *written, void *)
+// Appends the text as UTF-8 to bytes[length], within size bytes; a lone surrogate that stands
+// for no byte, which would not encode, shows as U+FFFD. Returns the new length.
+static DWORD AppendText(const WCHAR *text, DWORD units, char *bytes, DWORD length, DWORD size)
 {
-    static char bytes[PathBytes];
-    if (handle != &console)
-        return Fail(ERROR_INVALID_HANDLE);
-    const WCHAR *units16 = (const WCHAR *)text;
-    DWORD length = 0;
-    for (DWORD i = 0; i < units && length + 4 < PathBytes; ++i) {
-        // A lone surrogate that stands for no byte would not encode: show U+FFFD for it.
-        WCHAR unit = units16[i];
+    for (DWORD i = 0; i < units && length + 4 < size; ++i) {
+        WCHAR unit = text[i];
         bool paired = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units &&
-                      units16[i + 1] >= 0xDC00 && units16[i + 1] <= 0xDFFF;
-        DWORD count = PathToBytes(units16 + i, paired ? 2 : 1, bytes + length, 4);
+                      text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        DWORD count = PathToBytes(text + i, paired ? 2 : 1, bytes + length, 4);
         if (count > 4) {
             static const WCHAR replacement = 0xFFFD;
             count = PathToBytes(&replacement, 1, bytes + length, 4);
@@ -106,16 +112,52 @@ BOOL WriteConsoleW(HANDLE handle, const void *text, DWORD units, DWORD *written,
         length += count;
         i += paired;
     }
-    for (DWORD done = 0; done < length;) {
-        ssize_t wrote = write(console, bytes + done, length - done);
+    return length;
+}
+
+bool WriteAll(int descriptor, const char *bytes, SIZE_T length)
+{
+    for (size_t done = 0; done < length;) {
+        ssize_t wrote = write(descriptor, bytes + done, length - done);
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0)
             return Fail(wrote < 0 ? ErrorFromErrno(errno) : ERROR_INVALID_HANDLE);
-        done += (DWORD)wrote;
+        done += (size_t)wrote;
     }
+    return true;
+}
+
+// Writes the text as UTF-8 to the descriptor, also a file or a pipe: on Linux `2>log` is
+// how a user keeps the messages. Paths are shown with '/', as Linux spells them.
+BOOL WriteConsoleW(HANDLE handle, const void *text, DWORD units, DWORD *written, void *)
+{
+    static char bytes[PathBytes];
+    if (handle != &console)
+        return Fail(ERROR_INVALID_HANDLE);
+    DWORD length = AppendText((const WCHAR *)text, units, bytes, 0, PathBytes);
+    if (!WriteAll(console, bytes, length))
+        return FALSE;
     *written = units;
     return TRUE;
+}
+
+void Record(const WCHAR *verb, const WCHAR *from, const WCHAR *to)
+{
+    static char line[2 * PathBytes + 64];
+    const WCHAR *parts[] = {verb, u" '", from, u"' -> '", to, u"'\n"};
+    DWORD length = 0;
+    for (const WCHAR *part : parts) {
+        DWORD units = 0;
+        while (part[units])
+            ++units;
+        length = AppendText(part, units, line, length, sizeof line);
+    }
+    if (!WriteAll(1, line, length) && !recordError) {
+        recordError = GetLastError();
+        dprintf(console, "The renames cannot be listed: writing to standard output failed "
+                         "with error %u\n", (unsigned)recordError);
+    }
 }
 
 // Folds every letter, not only ASCII, and compares code point by code point.

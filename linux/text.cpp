@@ -1,8 +1,9 @@
 // Text and codes between Linux and Win32: names as bytes and as UTF-16, the find patterns'
-// matching, the errno to Win32 code table, the exit status and the command line.
+// matching, the errno to Win32 code table, the exit status, the command line and the options.
 #include "linux/linux.h"
 
 #include <errno.h>
+#include <string.h>
 #include <wctype.h>
 
 static bool IsContinuation(unsigned char byte)
@@ -255,4 +256,42 @@ bool BuildCommandLine(int argc, char **argv, WCHAR *line)
     }
     line[out] = 0;
     return true;
+}
+
+int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown)
+{
+    static const struct { const char *name; unsigned option; } longOptions[] = {
+        {"dry-run", OptionDryRun}, {"verbose", OptionVerbose}, {"help", OptionHelp},
+        {"version", OptionVersion}};
+    *options = 0;
+    int a = 1;
+    for (; a < argc && argv[a][0] == '-' && argv[a][1] &&
+           !(*options & (OptionHelp | OptionVersion));
+         ++a) {
+        const char *text = argv[a];
+        *unknown = text;
+        if (text[1] == '-') {
+            if (!text[2])
+                return a + 1; // "--": what follows are NAMEs, whatever they look like
+            size_t length = strlen(text + 2);
+            unsigned found = 0, matches = 0;
+            for (const auto &option : longOptions) {
+                if (strncmp(option.name, text + 2, length) == 0)
+                    found = option.option, ++matches;
+            }
+            if (matches != 1)
+                return 0;
+            *options |= found;
+            continue;
+        }
+        for (const char *letter = text + 1; *letter; ++letter) {
+            if (*letter == 'n')
+                *options |= OptionDryRun;
+            else if (*letter == 'v')
+                *options |= OptionVerbose;
+            else
+                return 0;
+        }
+    }
+    return a;
 }

@@ -2,10 +2,12 @@
 // codes and exit status, the command line, and listings and renames in a real directory.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,20 @@
 #include "cmdline/cmdline.h"
 #include "linux/linux.h"
 
+// The FAT driver's ioctl as the layer meets it: the real one, or the failure a row asks for.
+static int ioctlError;
+extern "C" int __real_ioctl(int descriptor, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int descriptor, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (ioctlError)
+        return errno = ioctlError, -1;
+    return __real_ioctl(descriptor, request, argument);
+}
+
 namespace {
 
 struct Utf8Locale : ::testing::Environment {
@@ -26,9 +42,9 @@ const auto *const locale = ::testing::AddGlobalTestEnvironment(new Utf8Locale);
 
 std::u16string Text(const std::string &bytes)
 {
-    WCHAR text[600];
-    DWORD units = NameToUtf16(bytes.data(), bytes.size(), text, 599);
-    return units > 599 ? u"<too long>" : std::u16string(text, units);
+    static WCHAR text[LineUnits];
+    DWORD units = NameToUtf16(bytes.data(), bytes.size(), text, LineUnits - 1);
+    return units >= LineUnits ? u"<too long>" : std::u16string(text, units);
 }
 
 std::string Bytes(const std::u16string &text)
@@ -50,6 +66,9 @@ TEST(Layer, NamesComeBackByteForByte)
         {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},           // above U+10FFFF
         {"\xE2\x82", u"\xDCE2\xDC82"},                               // cut short
         {"\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF", u"\x7F\x80\x7FF\x800\xFFFF"}, // edges
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xF0\x9F\x8F\xBF",                      // more edges
+         u"\U00010000\U0010FFFF\U0001F3FF"},
+        {"\xF0\x8F\xBF\xBF", u"\xDCF0\xDC8F\xDCBF\xDCBF"},           // overlong
     };
     for (const auto &row : rows) {
         EXPECT_EQ(Text(row.bytes), row.text) << row.bytes;
@@ -92,6 +111,8 @@ TEST(Layer, PatternsMatchAsOnWindows)
     std::u16string longest(255, u'a'), tooLong(256, u'a');
     EXPECT_TRUE(MatchesPattern(u"*", 1, longest.data(), longest.size()));
     EXPECT_FALSE(MatchesPattern(u"*", 1, tooLong.data(), tooLong.size()));
+    EXPECT_FALSE(MatchesPattern(u"a*b", 3, longest.data(), longest.size()));
+    EXPECT_TRUE(MatchesPattern(u"a*a?", 4, longest.data(), longest.size()));
 }
 
 TEST(Layer, ErrorsAreTheCodesAWindowsUserSees)
@@ -168,6 +189,68 @@ TEST(Layer, FormatsAndComparesAsTheProductNeeds)
     EXPECT_LT(lstrcmpiW(u"a", u"B"), 0);
     EXPECT_GT(lstrcmpiW(u"ab", u"A"), 0);
     EXPECT_NE(lstrcmpiW(u"\xDCE9", u"\xDCC9"), 0); // bytes that are no text have no case
+
+    int pipe_[2];
+    ASSERT_EQ(pipe(pipe_), 0);
+    SetProcess(nullptr, pipe_[1], 0);
+    DWORD written;
+    const char16_t text[] = u"\U0001F4F7\xDCE9\xD800!";
+    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 5, &written, nullptr));
+    char bytes[16] = {};
+    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 9);
+    EXPECT_STREQ(bytes, "\xF0\x9F\x93\xB7\xE9\xEF\xBF\xBD!"); // the byte as it was, U+FFFD
+    SetProcess(nullptr, 2, 0);
+    close(pipe_[0]), close(pipe_[1]);
+}
+
+TEST(Layer, OptionsStandBeforeTheNames)
+{
+    const struct { std::vector<const char *> argv; int first; unsigned options; } rows[] = {
+        {{"shortcase"}, 1, 0},
+        {{"shortcase", "-n", "d"}, 2, OptionDryRun},
+        {{"shortcase", "-vn", "d"}, 2, OptionDryRun | OptionVerbose},
+        {{"shortcase", "--dry-run", "--verbose", "d"}, 3, OptionDryRun | OptionVerbose},
+        {{"shortcase", "--dry", "--verb", "d"}, 3, OptionDryRun | OptionVerbose},
+        {{"shortcase", "--", "-n"}, 2, 0},                  // a NAME that looks like an option
+        {{"shortcase", "-v", "--", "--", "d"}, 3, OptionVerbose},
+        {{"shortcase", "d", "-n"}, 1, 0},                   // after a NAME, a NAME
+        {{"shortcase", "-", "-n"}, 1, 0},
+        {{"shortcase", "--help", "--bogus"}, 2, OptionHelp},
+        {{"shortcase", "-n", "--version", "-x"}, 3, OptionDryRun | OptionVersion},
+        {{"shortcase", "--ver", "d"}, 0, 0},                // --verbose or --version?
+        {{"shortcase", "-x", "d"}, 0, 0},
+        {{"shortcase", "-nx", "d"}, 0, 0},
+        {{"shortcase", "--dry-run=yes"}, 0, 0},
+    };
+    for (const auto &row : rows) {
+        unsigned options = 99;
+        const char *unknown = nullptr;
+        std::vector<char *> argv;
+        for (const char *argument : row.argv)
+            argv.push_back(const_cast<char *>(argument));
+        int first = ParseOptions(argv.size(), argv.data(), &options, &unknown);
+        EXPECT_EQ(first, row.first) << row.argv[1];
+        if (first == 0)
+            EXPECT_STREQ(unknown, row.argv[1]);
+        else
+            EXPECT_EQ(options, row.options) << row.argv[1];
+    }
+}
+
+// The list of renames, lost: said once on the console, and the run does not end with 0.
+TEST(LayerDeathTest, ARunWhoseListIsLostEndsWithTheError)
+{
+    auto lost = [](UINT status) {
+        SetProcess(nullptr, 2, OptionVerbose);
+        close(1);
+        Record(u"renamed", u"a", u"A");
+        Record(u"renamed", u"b", u"B");
+        ExitProcess(status);
+    };
+    const char message[] = "^The renames cannot be listed: writing to standard output failed "
+                           "with error 6\n$";
+    EXPECT_EXIT(lost(0), ::testing::ExitedWithCode(6), message);
+    EXPECT_EXIT(lost(2), ::testing::ExitedWithCode(2), message);
 }
 
 // A scratch directory of this process's own, removed afterwards.
@@ -180,7 +263,19 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
     }
-    void TearDown() override { EXPECT_EQ(system(("rm -rf " + root).c_str()), 0); }
+    void TearDown() override
+    {
+        umount2((root + "/stick").c_str(), MNT_DETACH); // where a test mounted one
+        EXPECT_EQ(system(("rm -rf " + root).c_str()), 0);
+    }
+    static size_t Descriptors()
+    {
+        size_t count = 0;
+        DIR *listing = opendir("/proc/self/fd");
+        while (listing && readdir(listing))
+            ++count;
+        return listing && closedir(listing) == 0 ? count : 0;
+    }
     void Make(const std::string &path) { std::ofstream(root + "/" + path) << "x"; }
     std::u16string Path(const std::string &path) { return Text(root) + u"\\" + Text(path); }
     std::vector<std::string> Find(const std::string &pattern, DWORD *error)
@@ -208,7 +303,12 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
     Make("readme.TXT"), Make("Notes.txt"), Make("notes.txt"), Make("image.jpg");
     ASSERT_EQ(symlink("docs", (root + "/link").c_str()), 0);
     ASSERT_EQ(symlink("image.jpg", (root + "/file-link").c_str()), 0);
-    const struct { const char *pattern; std::vector<std::string> found; DWORD error; } rows[] = {
+    const struct {
+        const char *pattern;
+        std::vector<std::string> found;
+        DWORD error;
+        int ioctlError = 0; // how the FAT driver's listing fails
+    } rows[] = {
         {"*.txt", {"Notes.txt", "notes.txt", "readme.TXT"}, 18},
         {"*", {"../", "./", "Notes.txt", "docs/", "file-link@", "image.jpg", "link@/", "notes.txt",
                "readme.TXT"}, 18},
@@ -221,13 +321,34 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
         {"?", {}, 2},                         // no name of one unit, and no short name at all
         {"missing/*", {}, 3},
         {"image.jpg/*", {}, 3},
+        // A file system without short names lists the ordinary way; any other failure is one.
+        {"*.txt", {"Notes.txt", "notes.txt", "readme.TXT"}, 18, ENOSYS},
+        {"*.txt", {"Notes.txt", "notes.txt", "readme.TXT"}, 18, ENOTSUP},
+        {"*.txt", {"Notes.txt", "notes.txt", "readme.TXT"}, 18, EINVAL},
+        {"*.txt", {}, 1117, EIO},
+        {"docs", {}, 5, EACCES},
     };
+    size_t open = Descriptors();
     for (const auto &row : rows) {
         DWORD error;
+        ioctlError = row.ioctlError;
         std::vector<std::string> found = Find(row.pattern, &error);
-        EXPECT_EQ(found, row.found) << row.pattern;
-        EXPECT_EQ(error, row.error) << row.pattern;
+        ioctlError = 0;
+        EXPECT_EQ(found, row.found) << row.pattern << " " << row.ioctlError;
+        EXPECT_EQ(error, row.error) << row.pattern << " " << row.ioctlError;
     }
+    EXPECT_EQ(Descriptors(), open); // every listing closed its directory
+}
+
+TEST_F(LayerDirectory, EntersAMountPointThatANameNames)
+{
+    ASSERT_EQ(mkdir((root + "/stick").c_str(), 0755), 0);
+    if (mount("none", (root + "/stick").c_str(), "tmpfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    DWORD error;
+    EXPECT_EQ(Find("stick", &error), std::vector<std::string>{"stick/"});
+    EXPECT_EQ(Find("STICK", &error), std::vector<std::string>{"stick/"});
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"}); // found, not named
 }
 
 TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
@@ -254,19 +375,12 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
         {"x", "X", 183},
         {"y", "Y", 0},
     };
-    auto descriptors = [] {
-        size_t count = 0;
-        DIR *listing = opendir("/proc/self/fd");
-        while (listing && readdir(listing))
-            ++count;
-        return listing && closedir(listing) == 0 ? count : 0;
-    };
-    size_t open = descriptors();
+    size_t open = Descriptors();
     for (const auto &row : rows) {
         BOOL moved = MoveFileW(Path(row.from).c_str(), Path(row.to).c_str());
         EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.from;
     }
-    EXPECT_EQ(descriptors(), open); // every directory the steps opened is closed
+    EXPECT_EQ(Descriptors(), open); // every directory the steps opened is closed
     DWORD error;
     std::vector<std::string> left = Find("*", &error);
     left.erase(std::remove_if(left.begin(), left.end(), [](const std::string &name) {
@@ -274,6 +388,71 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
     }), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"../", "./", "A", "B", "D.shortcase-renaming", "D/",
                                               "Y", "c", "x"}));
+}
+
+// Past PATH_MAX, where Linux takes no path in one call, and in a dry run, which renames
+// nothing and yet walks on under the new name (tmpfs, like a case-sensitive mount, finds an
+// entry by its own spelling alone).
+TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
+{
+    std::string deep;
+    int directory = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 20; ++level) { // 20 names of 250 bytes: 5,020 bytes
+        std::string name(250, 'a' + level);
+        ASSERT_EQ(mkdirat(directory, name.c_str(), 0755), 0);
+        int inner = openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(directory);
+        directory = inner;
+        deep += name + "/";
+    }
+    int file = openat(directory, "pair.txt", O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(file, 0);
+    close(file), close(directory);
+    DWORD error;
+    EXPECT_TRUE(MoveFileW(Path(deep + "pair.txt").c_str(), Path(deep + "PAIR.TXT").c_str()));
+    EXPECT_EQ(Find(deep + "*", &error), (std::vector<std::string>{"../", "./", "PAIR.TXT"}));
+    EXPECT_EQ(error, 18u);
+
+    Make("notes.txt");
+    ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
+    Make("docs/readme.txt");
+    int pipe_[2];
+    ASSERT_EQ(pipe(pipe_), 0);
+    int out = dup(1);
+    dup2(pipe_[1], 1);
+    SetProcess(nullptr, 2, OptionDryRun);
+    auto count = [&](const std::u16string &pattern) {
+        WIN32_FIND_DATAW find;
+        HANDLE handle = FindFirstFileW((Path("") + pattern).c_str(), &find);
+        if (handle == INVALID_HANDLE_VALUE)
+            return -(int)GetLastError();
+        int found = 1;
+        while (FindNextFileW(handle, &find))
+            ++found;
+        FindClose(handle);
+        return found;
+    };
+    EXPECT_TRUE(MoveFileW(Path("docs").c_str(), Path("DOCS").c_str()));
+    EXPECT_EQ(count(u"DOCS\\*"), 3); // ., .. and readme.txt
+    EXPECT_TRUE(MoveFileW((Path("DOCS") + u"\\readme.txt").c_str(),
+                          (Path("DOCS") + u"\\README.TXT").c_str()));
+    EXPECT_EQ(count(u"DOCS/*"), 3);
+    EXPECT_EQ(count(u"*"), 5);        // the walk has left DOCS
+    EXPECT_EQ(count(u"DOCS\\*"), -3); // and no longer finds it
+    SetProcess(nullptr, 2, OptionVerbose);
+    EXPECT_TRUE(MoveFileW(Path("notes.txt").c_str(), Path("NOTES.TXT").c_str()));
+    SetProcess(nullptr, 2, 0);
+    dup2(out, 1);
+    close(out), close(pipe_[1]);
+    char listed[1000] = {};
+    EXPECT_GT(read(pipe_[0], listed, sizeof listed - 1), 0);
+    close(pipe_[0]);
+    EXPECT_EQ(listed, "would rename '" + root + "/docs' -> '" + root + "/DOCS'\n" +
+                      "would rename '" + root + "/DOCS/readme.txt' -> '" + root +
+                      "/DOCS/README.TXT'\n" +
+                      "renamed '" + root + "/notes.txt' -> '" + root + "/NOTES.TXT'\n");
+    EXPECT_EQ(Find("*", &error), (std::vector<std::string>{"../", "./", "NOTES.TXT",
+                                                           std::string(250, 'a') + "/", "docs/"}));
 }
 
 } // namespace
