@@ -89,6 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // ASCII letters fold alike in every locale; lstrcmpiW judges the rest.
                       Entry{"index.txt", "INDEX.TXT", 0, "INDEX.TXT", true},
                       Entry{"fi\xC3\xA9.txt", "FI\xC3\x89.TXT", 0, "FI\xC3\x89.TXT", true},
+                      // Whichever of the two is in upper case.
+                      Entry{"INDEX.TXT", "index.txt", 0, "index.txt", true},
                       // Units 0x20 apart that are no letters: «@» and «`», «~» and «^».
                       Entry{"a@", "A`", 0, "a@"}, Entry{"a~", "A^", 0, "a~"},
                       // Names that fill their fields, unterminated: the short name is no name
