@@ -704,6 +704,7 @@ class Row:
     wine_after: Optional[List[Tuple[str, str]]] = None  # the same, where Wine differs from Windows
     linux: Optional[bool] = None     # True: on Linux only; False: under Wine only
     emulated: bool = False           # also run where 32-bit code is emulated
+    listed: List[str] = dataclasses.field(default_factory=list)  # Linux's standard output
     during: Optional[Callable[['Row', str, str, threading.Event], dict]] = None
     check: Optional[Callable[['Row', str, Outcome, List[str], dict], List[str]]] = None
     timeout: float = 120
@@ -789,6 +790,23 @@ def volume_rows() -> List[Row]:
         Row('left-from-a-kill', ['d|k', 'f|k/readme.txt|README.TXT',
                                  'f|k/README.TXT.shortcase-renaming'], 'prog {R}\\k',
             ['k/readme.txt'], linux=True),
+        # A mount may show short names in lower case (shortname=lower); FAT stores them in upper
+        # case, and that is the name to take. -v lists each rename made.
+        Row('shown-lower', ['d|l', 'f|l/ReadMe.txt|readme.txt', 'd|l/Photos|photos',
+                            'f|l/Photos/a.txt|A.TXT'], 'prog -v {R}\\l',
+            ['l/ReadMe.txt', 'l/Photos', 'l/Photos/a.txt'],
+            listed=[f"renamed '{{R}}\\l\\{a}' -> '{{R}}\\l\\{b}'" for a, b in
+                    [('ReadMe.txt', 'README.TXT'), ('Photos', 'PHOTOS'),
+                     ('PHOTOS\\a.txt', 'PHOTOS\\A.TXT')]],
+            after=[('l', 'dir'), ('l/PHOTOS', 'dir'), ('l/PHOTOS/A.TXT', 'file'),
+                   ('l/README.TXT', 'file')], linux=True),
+        # -n renames nothing, lists what it would, and reports what a real run would find.
+        Row('dry-run', ['d|y', 'd|y/Photos|PHOTOS', 'f|y/Photos/readme.txt|README.TXT',
+                        'f|y/Photos/a.txt|A.TXT', 'f|y/Photos/A.TXT'], 'prog -n {R}\\y\\Photos',
+            [], ['MoveFile("{R}\\y\\PHOTOS\\a.txt", "{R}\\y\\PHOTOS\\A.TXT") returned error 183'],
+            listed=["would rename '{R}\\y\\Photos' -> '{R}\\y\\PHOTOS'",
+                    "would rename '{R}\\y\\PHOTOS\\readme.txt' -> '{R}\\y\\PHOTOS\\README.TXT'"],
+            linux=True),
     ]
 
 
@@ -1123,6 +1141,9 @@ def run_rows(args, wine: Optional[Wine], volume: Volume, rows: List[Row],
             got, expected_output = sorted(got.split('\n')), sorted(expected_output.split('\n'))
         if got != expected_output:
             faults.append(f'console text {outcome.console!r}, expected {expected_output!r}')
+        listed = expected_text([fill(row, line) for line in row.listed])
+        if linux and outcome.redirected.decode('utf-8', 'replace') != listed:
+            faults.append(f'standard output {outcome.redirected!r}, expected {listed!r}')
         after = (None if linux else row.wine_after) or row.after or expected_listing(row)
         if listing(root) != after:
             faults.append(f'tree {listing(root)}, expected {after}')
