@@ -33,6 +33,9 @@ from runner import Row, tree_line, volume_rows  # noqa: E402
 MIXED = 'shortname=mixed,utf8=1'  # what a desktop mounts a stick with
 LATIN = 'shortname=mixed'         # without utf8: names come out in the default iocharset
 WINNT = 'shortname=winnt,utf8=1'  # the NT rules vfatfs follows
+LOWER = 'shortname=lower,utf8=1'  # the default before Linux 2.6.32: short names shown in lower case
+SENSITIVE = 'shortname=mixed,iocharset=utf8'  # some distributions' default: case-sensitive
+DEEP = ['d' * 201] * 22  # 4,444 bytes of path below the row's directory
 
 # The runner's rows that exist on Linux's FAT; the aarch64 binary runs those marked. Left out:
 # the backslash form and drive letters (Windows only), symbolic links (FAT has none), and the
@@ -80,11 +83,37 @@ def cases() -> List[Case]:
                                 'f|notes.txt|NOTES.TXT'],
                    'prog {R}/', ['résumé/readme.txt', 'notes.txt'])
     moving = Row('concurrent', concurrent_tree(), 'prog {R}/c', [])
+    # The mount point named without a slash: entered, as find -xdev enters it. (The rows on
+    # the other images name theirs with the slash.)
+    stick = Row('mount-point', ['f|ReadMe.txt', 'd|Docs', 'f|Docs/notes.txt|NOTES.TXT'],
+                'prog {R}', ['ReadMe.txt', 'Docs', 'Docs/notes.txt'])
+    lower = dataclasses.replace(stick, name='shown-lower', line='prog {R}/')
+    deep = ['deep']
+    for name in DEEP:
+        deep.append(f'{deep[-1]}/{name}')
+    photos = ['d|Photos', 'f|Photos/readme.txt|README.TXT', 'f|Photos/Notes.Txt']
+    would = [("Photos", "PHOTOS"), ("PHOTOS/Notes.Txt", "PHOTOS/NOTES.TXT"),  # mcopy's first
+             ("PHOTOS/readme.txt", "PHOTOS/README.TXT")]
+    lines = lambda verb: [f"{verb} '{{R}}/{a}' -> '{{R}}/{b}'" for a, b in would]
+    dry_run = Row('dry-run', photos, 'prog -n {R}/Photos', [], listed=lines('would rename'))
     return found + [
         Case(nested),
         Case(read_only, image='ro', arches=('x86_64', 'aarch64')),
         Case(not_utf8, image='latin', either=['résumé', 'café.txt']),
         Case(moving, image='moving'),
+        Case(stick, image='usb'),
+        Case(lower, image='lower'),
+        Case(Row('deep', [f'd|{p}' for p in deep] + [f'f|{deep[-1]}/ReadMe.txt'],
+                 'prog {R}/deep', [f'{deep[-1]}/ReadMe.txt'])),
+        Case(dry_run, arches=('x86_64', 'aarch64')),
+        Case(Row('verbose', photos, 'prog -v {R}/Photos', ['Photos', 'Photos/readme.txt',
+                                                          'Photos/Notes.Txt'],
+                 listed=lines('renamed'))),
+        # On a case-sensitive mount the short name may find nothing: -n walks on under the
+        # present names all the same; and a NAME typed in another case finds its entry.
+        Case(dataclasses.replace(dry_run, name='dry-run-sensitive'), image='sensitive'),
+        Case(Row('typed-in-another-case', ['d|Docs', 'f|Docs/index.txt|INDEX.TXT'],
+                 'prog {R}/docs', ['Docs', 'Docs/index.txt']), image='sensitive'),
     ]
 
 
@@ -128,6 +157,7 @@ class Image:
         self.staging = os.path.join(work, 'staging', name)
         self.made: Dict[str, str] = {}  # entry the driver makes -> the path it is made under
         self.driver: List[List[str]] = []
+        self.deep: List[Tuple[str, str]] = []  # too deep to stage: made by mtools, in order
         self.placeholders: List[List[str]] = []
         uml.make_image(self.path, megabytes)
         os.makedirs(self.staging)
@@ -144,6 +174,8 @@ class Image:
                     self.made[path] = os.path.join(under, f'P{len(self.placeholders):07d}')
                     self.placeholders.append([self.made[path], os.path.join(under, name)])
                 self.driver.append([kind, os.path.join(self.mount, self.made[path])])
+            elif len(os.path.join(self.staging, path).encode()) >= 4000:
+                self.deep.append((kind, path))
             elif kind == 'd':
                 os.makedirs(os.path.join(self.staging, path), exist_ok=True)
             else:
@@ -156,6 +188,8 @@ class Image:
         copy of the device as it stands before any run."""
         boot.images.append(self.path)
         uml.mcopy_tree(self.path, self.staging)
+        for kind, path in self.deep:
+            uml.mtools_make(self.path, kind, path)
         if not self.driver:
             shutil.copyfile(self.path, self.before)
             return []
@@ -297,8 +331,9 @@ def message_faults(result: dict, case: Case, spell) -> List[str]:
     faults = []
     if result['exit'] != row.exit:
         faults.append(f'exit status {result["exit"]}, expected {row.exit}')
-    if result['stdout']:
-        faults.append(f'standard output {result["stdout"][:200]!r}')
+    listed = ''.join(spell(line) + '\n' for line in row.listed)
+    if result['stdout'] != listed:
+        faults.append(f'standard output {result["stdout"][:600]!r}, expected {listed!r}')
     got = result['stderr'].split('\n')[:-1]
     if row.name == 'concurrent':
         allowed = re.compile(r'((MoveFile\(".*", ".*"\)|FindFirstFile\(\)|FindNextFile\(\)) '
@@ -345,14 +380,16 @@ def main() -> int:
     boot = uml.Boot(work)
     images = {'main': Image(work, 'main', 16, MIXED), 'latin': Image(work, 'latin', 4, LATIN),
               'ro': Image(work, 'ro', 4, 'ro,' + MIXED), 'stick': Image(work, 'stick', 4, MIXED),
-              'moving': Image(work, 'moving', 16, MIXED)}
+              'moving': Image(work, 'moving', 16, MIXED), 'usb': Image(work, 'usb', 4, MIXED),
+              'lower': Image(work, 'lower', 4, LOWER),
+              'sensitive': Image(work, 'sensitive', 4, SENSITIVE)}
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):
             continue
         for arch in (a for a in case.arches if a in binaries):
             image = images[case.image]
-            root = f'{arch}/{case.row.name}' if case.image == 'main' else ''
+            root = f'{arch}/{case.row.name}' if case.image in ('main', 'sensitive') else ''
             if not any(r[0].image == case.image and r[3] == root for r in runs):
                 image.add(([f'd|{arch}', f'd|{root}'] if root else []) +
                           ['|'.join([t.split('|')[0], os.path.join(root, t.split('|')[1])] +

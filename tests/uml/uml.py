@@ -68,6 +68,13 @@ def mcopy_tree(image: str, staging: str) -> None:
                        check=True, env=MTOOLS_ENV)
 
 
+def mtools_make(image: str, kind: str, path: str) -> None:
+    """Makes one entry at any depth: a directory ('d') or an empty file, named as given."""
+    command = ['mmd', '-i', image, '::/' + path] if kind == 'd' else \
+        ['mcopy', '-i', image, '/dev/null', '::/' + path]
+    subprocess.run(command, check=True, env=MTOOLS_ENV)
+
+
 def fsck(image: str) -> Tuple[bool, str]:
     """fsck.fat -n: whether the image is clean, and its report."""
     done = subprocess.run(['fsck.fat', '-n', image], capture_output=True, text=True)
@@ -134,7 +141,7 @@ class Boot:
     steps: List[dict] = dataclasses.field(default_factory=list)
 
     def device(self, image: str) -> str:
-        return os.path.join(self.work, 'dev', 'ubd' + 'abcdefgh'[self.images.index(image)])
+        return os.path.join(self.work, 'dev', 'ubd' + 'abcdefghijklmnop'[self.images.index(image)])
 
     def run(self, timeout: float) -> Tuple[List[dict], float]:
         """Boots, lets the guest take the steps, and returns each step's result and the
