@@ -86,6 +86,25 @@ static int ReadEntry(Listing *listing, char *name, char *shortName)
     return 1;
 }
 
+// FAT stores a short name in upper case; a mount may show it in lower case (shortname=lower),
+// and the product must rename to the name stored, as Windows shows it. So ASCII letters in
+// lower case, which no stored short name holds, are raised. Where such a name holds other
+// characters too, their stored case is the disk's code page's to know: the entry then has no
+// short name, rather than a wrong one. Returns the length left.
+static DWORD StoredShortName(WCHAR *name, DWORD length)
+{
+    bool lowered = false, other = false;
+    for (DWORD i = 0; i < length; ++i) {
+        if (name[i] >= u'a' && name[i] <= u'z')
+            name[i] -= u'a' - u'A', lowered = true;
+        else if (name[i] >= 0x80)
+            other = true;
+    }
+    if (lowered && other)
+        name[0] = 0, length = 0;
+    return length;
+}
+
 // Fills find with the next entry that matches, or fails with the last error (18 at the end).
 static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
 {
@@ -102,10 +121,7 @@ static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
             continue; // no Linux name is that long
         if (shortLength >= 14)
             entry.cAlternateFileName[0] = 0, shortLength = 0;
-        // FAT stores a short name in upper case; some mounts (shortname=lower) only show it in
-        // lower case, and the product must rename to the name stored, as Windows shows it.
-        for (DWORD i = 0; i < shortLength; ++i)
-            entry.cAlternateFileName[i] = FoldCase(entry.cAlternateFileName[i]);
+        shortLength = StoredShortName(entry.cAlternateFileName, shortLength);
         if (listing->wildcards
                 ? !MatchesPattern(listing->pattern, listing->patternLength, entry.cFileName,
                                   length) &&

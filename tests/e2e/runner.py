@@ -791,15 +791,16 @@ def volume_rows() -> List[Row]:
                                  'f|k/README.TXT.shortcase-renaming'], 'prog {R}\\k',
             ['k/readme.txt'], linux=True),
         # A mount may show short names in lower case (shortname=lower); FAT stores them in upper
-        # case, and that is the name to take. -v lists each rename made.
+        # case, and that is the name to take. Where the code page alone knows a letter's stored
+        # case, the entry is left alone. -v lists each rename made.
         Row('shown-lower', ['d|l', 'f|l/ReadMe.txt|readme.txt', 'd|l/Photos|photos',
-                            'f|l/Photos/a.txt|A.TXT'], 'prog -v {R}\\l',
+                            'f|l/Photos/a.txt|A.TXT', 'f|l/Café.txt|café.txt'], 'prog -v {R}\\l',
             ['l/ReadMe.txt', 'l/Photos', 'l/Photos/a.txt'],
             listed=[f"renamed '{{R}}\\l\\{a}' -> '{{R}}\\l\\{b}'" for a, b in
                     [('ReadMe.txt', 'README.TXT'), ('Photos', 'PHOTOS'),
                      ('PHOTOS\\a.txt', 'PHOTOS\\A.TXT')]],
-            after=[('l', 'dir'), ('l/PHOTOS', 'dir'), ('l/PHOTOS/A.TXT', 'file'),
-                   ('l/README.TXT', 'file')], linux=True),
+            after=[('l', 'dir'), ('l/Café.txt', 'file'), ('l/PHOTOS', 'dir'),
+                   ('l/PHOTOS/A.TXT', 'file'), ('l/README.TXT', 'file')], linux=True),
         # -n renames nothing, lists what it would, and reports what a real run would find.
         Row('dry-run', ['d|y', 'd|y/Photos|PHOTOS', 'f|y/Photos/readme.txt|README.TXT',
                         'f|y/Photos/a.txt|A.TXT', 'f|y/Photos/A.TXT'], 'prog -n {R}\\y\\Photos',

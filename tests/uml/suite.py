@@ -87,7 +87,9 @@ def cases() -> List[Case]:
     # the other images name theirs with the slash.)
     stick = Row('mount-point', ['f|ReadMe.txt', 'd|Docs', 'f|Docs/notes.txt|NOTES.TXT'],
                 'prog {R}', ['ReadMe.txt', 'Docs', 'Docs/notes.txt'])
-    lower = dataclasses.replace(stick, name='shown-lower', line='prog {R}/')
+    # Shown in lower case, «STRAßE.TXT» would be raised to «STRAẞE.TXT»: it is left alone.
+    lower = dataclasses.replace(stick, name='shown-lower', line='prog {R}/',
+                                tree=stick.tree + ['f|Straße.txt'])
     deep = ['deep']
     for name in DEEP:
         deep.append(f'{deep[-1]}/{name}')
