@@ -72,14 +72,16 @@ $(WIN64)/shortcase.exe: $(patsubst %.cpp,$(WIN64)/%.obj,$(filter-out win32/%,$(S
 		/stack:0x100000,0x20000 /manifest:no /brepro /out:$@ $^
 
 # Linux: the same product sources over linux/, which implements their Win32 calls, linked
-# statically against musl so that one binary runs on any Linux of its architecture.
+# statically against musl so that one binary runs on any Linux of its architecture. Static-pie
+# (-fPIE, musl's rcrt1.o): the kernel loads it at a random address, and Debian's lintian takes
+# only such a static binary without an override.
 LINUX_SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/rename.cpp \
 	linux/text.cpp linux/path.cpp linux/find.cpp linux/move.cpp \
 	linux/process.cpp linux/main.cpp
 linux_build = mkdir -p $(dir $@) && clang++ --target=$(1)-linux-musl -nostdinc \
 	-isystem /usr/include/$(1)-linux-musl -isystem $$(clang -print-resource-dir)/include \
 	-std=c++17 -O2 -fno-exceptions -fno-rtti -fno-threadsafe-statics -Wall -Wextra -Werror -I. \
-	-DSHORTCASE_VERSION='"$(VERSION)"' -static -nostdlib++ -fuse-ld=lld -s \
+	-DSHORTCASE_VERSION='"$(VERSION)"' -fPIE -static-pie -nostdlib++ -fuse-ld=lld -s \
 	-L/usr/lib/$(1)-linux-musl -B/usr/lib/$(1)-linux-musl $(LINUX_SOURCES) -o $@
 dist/shortcase: $(LINUX_SOURCES) $(HEADERS) VERSION
 	$(call linux_build,x86_64)

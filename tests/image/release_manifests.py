@@ -11,13 +11,19 @@ give:
   refused: status 1 (make: not 0), one line naming the fault, nothing written.
 Through make, the zip must also hold the manual as README.txt (every heading of README.md but
 the builder's section, none of the builder's words, no name of a file it does not hold) and
-CHANGELOG.md as CHANGELOG.txt, both in CRLF lines.
+CHANGELOG.md as CHANGELOG.txt, both in CRLF lines; and each Debian package its files, control
+fields and the changelog in Debian's format. The row with the built binaries also runs lintian,
+installs the amd64 package with apt-get (and removes it) and the arm64 binary under qemu.
 
 release_manifests.py ROOT                 — every row
 release_manifests.py ROOT --schemas DIR   — the rows that write manifests, each file validated
     against the official schemas in DIR; status 77 (skipped) where DIR does not exist.
 """
+import calendar
+import email.utils
+import gzip
 import hashlib
+import io
 import json
 import os
 import re
@@ -26,6 +32,7 @@ import subprocess
 import tarfile
 import sys
 import tempfile
+import time
 import zipfile
 
 import yaml
@@ -40,6 +47,9 @@ P32 = 'p' * 32
 # A changelog of the row's own instead of the checkout's: a newer version whose number begins
 # with the one asked for lies above it, an older one below, and link definitions close the file.
 CHANGELOG = 'CHANGELOG.md'
+BUILT = 'the built binaries'  # a row with this key packs dist/shortcase and its aarch64 twin
+MAINTAINER = 'The shortcase authors <shortcase@example.org>'
+EPOCH = 1765000000
 OWN_CHANGELOG = """# Changelog
 
 ## [Unreleased]
@@ -86,6 +96,11 @@ ROWS = [  # (case, via, version, variables, outcome, the one line: regex)
      {'SHORTCASE_RELEASE_URL': ADDRESS, CHANGELOG: OWN_CHANGELOG}, WRITES, None),
     ('make release of the oldest version, the link definitions below it', 'make', '0.9.0',
      {'SHORTCASE_RELEASE_URL': ADDRESS, CHANGELOG: OWN_CHANGELOG}, WRITES, None),
+    ('make release of the built binaries: lintian, apt-get install and remove, qemu', 'make',
+     VERSION, {BUILT: ''}, NONE, r'no winget or Scoop manifests'),
+    ('make release with a maintainer without an address', 'make', VERSION,
+     {'SHORTCASE_MAINTAINER': 'The shortcase authors'}, 1, r"the packages need a maintainer "
+     r"'Name <address>' in SHORTCASE_MAINTAINER, not 'The shortcase authors'"),
     ('publisher of three parts, home page, folder with a slash, a version YAML reads as a number',
      'generator', '1.10', {'SHORTCASE_RELEASE_URL': 'https://dl.example.org/shortcase/{version}/',
                            'SHORTCASE_PUBLISHER': 'org.example.tools',
@@ -168,7 +183,7 @@ def tree(folder):
 def environment(variables, version):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith('SHORTCASE_') and k not in ('MAKEFLAGS', 'MFLAGS', 'MAKELEVEL')}
-    env['SOURCE_DATE_EPOCH'] = '1765000000'
+    env.update(SOURCE_DATE_EPOCH=str(EPOCH), SHORTCASE_MAINTAINER=MAINTAINER)
     env.update({k: v.format(version=version) for k, v in variables.items()
                 if k.startswith('SHORTCASE_')})
     return env
@@ -190,6 +205,9 @@ def make_release(work, version, variables):
         shutil.copy(os.path.join(ROOT, 'linux', 'shortcase.1'), os.path.join(copy, 'linux'))
         for arch, binary in BINARIES.items():
             os.makedirs(os.path.dirname(os.path.join(copy, binary)), exist_ok=True)
+            if BUILT in variables:
+                shutil.copy(os.path.join(ROOT, binary), os.path.join(copy, binary))
+                continue
             with open(os.path.join(copy, binary), 'wb') as f:
                 f.write(b'\x7fELF stand-in ' + arch.encode())
         with open(os.path.join(copy, 'VERSION'), 'w') as f:
@@ -232,7 +250,7 @@ def section(changelog, version):
 
 
 # Words of the notes for those who build shortcase, which a user of the zip has no use for.
-BUILDER_WORDS = ['Debian', 'make test', 'make release', 'Wine', 'FUSE', 'osslsigncode', 'CTest',
+BUILDER_WORDS = ['Debian 12', 'make test', 'make release', 'Wine', 'FUSE', 'osslsigncode', 'CTest',
                  'valgrind', 'SHORTCASE_', 'docs/', '.md']
 
 
@@ -266,6 +284,103 @@ def check_tarballs(zip_path, copy, version):
         for text in ('CHANGELOG.md', 'LICENSE', 'linux/shortcase.1'):
             with open(os.path.join(copy, text), 'rb') as f:
                 assert files[name + '/' + os.path.basename(text)] == f.read(), text
+
+
+DEBIAN = {'x86_64': 'amd64', 'aarch64': 'arm64'}
+DOC, MAN = './usr/share/doc/shortcase/', './usr/share/man/man1/shortcase.1.gz'
+PACKAGED = {'./usr/bin/shortcase': 0o755, MAN: 0o644, DOC + 'copyright': 0o644,
+            DOC + 'changelog.gz': 0o644, './usr/share/lintian/overrides/shortcase': 0o644}
+
+
+def out(*command, text=True):
+    return subprocess.run(command, capture_output=True, text=text).stdout
+
+
+def fields(stanza):  # of a Debian control stanza, continuation lines and all
+    return dict(re.findall(r'^([^\s:]+): ?(.*(?:\n .*)*)', stanza, re.M))
+
+
+def words(text):
+    return [w.rstrip(':') for w in re.sub('^- ', '* ', text, flags=re.M).split()
+            if w not in ('###', '.')]
+
+
+def check_packages(copy, version, sums):
+    """Each Debian package: listed in SHA256SUMS; its control fields; its files, owned by root,
+    stamped with the commit's time; the binary and man page as built, the license as the
+    copyright file; the changelog an entry per version from this one down."""
+    with open(os.path.join(copy, CHANGELOG)) as f:
+        changelog = f.read()
+    versions = re.findall(r'^## \[([^]]*)\]', changelog, re.M)
+    versions = versions[versions.index(version):]
+    with open(os.path.join(copy, 'LICENSE')) as f:
+        holder, text = re.search(r'^Copyright \(c\) (.*)\n\n((?s:.*))\n', f.read(), re.M).groups()
+    for arch, binary in BINARIES.items():
+        deb = os.path.join(copy, 'dist', f'shortcase_{version}_{DEBIAN[arch]}.deb')
+        with open(deb, 'rb') as f:
+            assert f'{hashlib.sha256(f.read()).hexdigest()}  {os.path.basename(deb)}' in sums
+        data = out('dpkg-deb', '--fsys-tarfile', deb, text=False)
+        with tarfile.open(fileobj=io.BytesIO(data)) as t:
+            members = {m.name: m for m in t.getmembers()}
+            files = {n: t.extractfile(m).read() for n, m in members.items() if m.isfile()}
+        assert {n: m.mode for n, m in members.items() if n in files} == PACKAGED, members
+        assert all((m.uid, m.gid, m.uname, m.gname, m.mtime) == (0, 0, 'root', 'root', EPOCH)
+                   for m in members.values()), members
+        control = fields(out('dpkg-deb', '-f', deb))
+        description, size = control.pop('Description').split('\n '), control.pop('Installed-Size')
+        assert control == {'Package': 'shortcase', 'Version': version, 'Maintainer': MAINTAINER,
+                           'Architecture': DEBIAN[arch], 'Section': 'utils',
+                           'Priority': 'optional'}, control
+        assert len(description) in (3, 4) and 'short name' in ' '.join(description), description
+        assert 0 <= int(size) - sum(map(len, files.values())) / 1024 <= len(members), size
+        with open(os.path.join(copy, binary), 'rb') as f:
+            assert files['./usr/bin/shortcase'] == f.read()
+        with open(os.path.join(copy, 'linux', 'shortcase.1'), 'rb') as f:
+            assert gzip.decompress(files[MAN]) == f.read()
+        assert files[DOC + 'copyright'].decode().endswith(
+            f'Copyright: {holder}\nLicense: Expat\n' + ''.join(f' {line or "."}\n'
+                                                                for line in text.split('\n')))
+        parsed = subprocess.run(['dpkg-parsechangelog', '-l', '-', '--all', '--format', 'rfc822'],
+                                input=gzip.decompress(files[DOC + 'changelog.gz']).decode(),
+                                capture_output=True, text=True)
+        entries = [fields(e) for e in parsed.stdout.strip().split('\n\n')]
+        assert not parsed.stderr and [e['Version'] for e in entries] == versions, parsed
+        for number, (entry, v) in enumerate(zip(entries, versions)):
+            day = re.search(r'^## \[' + re.escape(v) + r'\] - (\d{4}-\d\d-\d\d)$', changelog, re.M)
+            when = calendar.timegm(time.strptime(day[1], '%Y-%m-%d')) if number and day else EPOCH
+            assert (email.utils.parsedate_to_datetime(entry['Date']).timestamp(),
+                    entry['Maintainer']) == (when, MAINTAINER), entry
+            assert words(entry['Changes'])[4:] == words(section(changelog, v)), entry['Changes']
+
+
+def check_installed(copy, version):
+    """lintian on both packages, the arm64 binary under qemu, and the amd64 package installed
+    with apt-get as a user would, then removed (also when a check fails)."""
+    debs = [os.path.join(copy, 'dist', f'shortcase_{version}_{a}.deb') for a in DEBIAN.values()]
+    lint = subprocess.run(['lintian', '--fail-on', 'error,warning'] + debs,
+                          capture_output=True, text=True)
+    assert lint.returncode == 0 and not re.search('^[EW]: ', lint.stdout, re.M), lint
+    with tempfile.TemporaryDirectory() as unpacked:
+        subprocess.run(['dpkg-deb', '-x', debs[1], unpacked], check=True)
+        assert out('qemu-aarch64-static', unpacked + '/usr/bin/shortcase', '--version') == \
+            f'shortcase {version}\n'
+    query = ('dpkg-query', '-W', '-f', '${Status}', 'shortcase')
+    assert not out(*query).endswith(' installed'), \
+        'a shortcase package is installed here: remove it to let this row install its own'
+    apt, start = ['apt-get', '-qq', '-y', '-o', 'DPkg::Lock::Timeout=300'], time.monotonic()
+    try:
+        subprocess.run(apt + ['install', debs[0]], capture_output=True, check=True)
+        print(f'     apt-get install: {time.monotonic() - start:.1f} s')
+        # By path: a shortcase from `make install` in /usr/local/bin would come first.
+        assert out('/usr/bin/shortcase', '--version') == f'shortcase {version}\n'
+        assert MAN[1:] in out('man', '-aw', 'shortcase').split()
+        assert {name[1:] for name in PACKAGED} <= set(out('dpkg', '-L', 'shortcase').split())
+    finally:
+        start = time.monotonic()
+        subprocess.run(apt + ['remove', 'shortcase'], capture_output=True, check=True)
+        print(f'     apt-get remove: {time.monotonic() - start:.1f} s')
+    assert not os.path.exists('/usr/bin/shortcase') and not out(*query).endswith(' installed')
+    assert MAN[1:] not in out('man', '-aw', 'shortcase')
 
 
 def check_zip(zip_path, copy):
@@ -398,6 +513,10 @@ def run_row(work, via, version, variables, outcome, line):
     if via == 'make':
         check_zip(zip_path, os.path.dirname(dist))
         check_tarballs(zip_path, os.path.dirname(dist), version)
+        with open(os.path.join(dist, 'SHA256SUMS')) as f:
+            check_packages(os.path.dirname(dist), version, f.read())
+        if BUILT in variables:
+            check_installed(os.path.dirname(dist), version)
         with open(os.path.join(os.path.dirname(dist), CHANGELOG)) as f:
             notes = section(f.read(), version)
         # The earlier run's manifests went (none are left, or only this run's), someone
