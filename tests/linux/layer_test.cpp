@@ -19,8 +19,11 @@
 #include "cmdline/cmdline.h"
 #include "linux/linux.h"
 
-// The FAT driver's ioctl as the layer meets it: the real one, or the failure a row asks for.
+// The FAT driver's ioctl as the layer meets it: the real one, the failure a row asks for, or
+// a FAT driver's listing: "SHORT|long" an entry, an empty long name for none.
 static int ioctlError;
+static std::vector<std::string> fatListing;
+static size_t fatNext;
 extern "C" int __real_ioctl(int descriptor, unsigned long request, ...);
 extern "C" int __wrap_ioctl(int descriptor, unsigned long request, ...)
 {
@@ -30,7 +33,16 @@ extern "C" int __wrap_ioctl(int descriptor, unsigned long request, ...)
     va_end(args);
     if (ioctlError)
         return errno = ioctlError, -1;
-    return __real_ioctl(descriptor, request, argument);
+    if (fatListing.empty())
+        return __real_ioctl(descriptor, request, argument);
+    struct { long d_ino, d_off; unsigned short d_reclen; char d_name[256]; } *both =
+        static_cast<decltype(both)>(argument);
+    if (fatNext == fatListing.size())
+        return 0;
+    const std::string &entry = fatListing[fatNext++];
+    snprintf(both[0].d_name, 256, "%s", entry.substr(0, entry.find('|')).c_str());
+    snprintf(both[1].d_name, 256, "%s", entry.substr(entry.find('|') + 1).c_str());
+    return 1;
 }
 
 namespace {
@@ -64,6 +76,7 @@ TEST(Layer, NamesComeBackByteForByte)
         {"\xC0\xAF", u"\xDCC0\xDCAF"},                               // overlong
         {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},                     // an encoded surrogate
         {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},           // above U+10FFFF
+        {"\xE0\x9F\xBF", u"\xDCE0\xDC9F\xDCBF"},                       // U+07FF, overlong
         {"\xE2\x82", u"\xDCE2\xDC82"},                               // cut short
         {"\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF", u"\x7F\x80\x7FF\x800\xFFFF"}, // edges
         {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xF0\x9F\x8F\xBF",                      // more edges
@@ -77,6 +90,7 @@ TEST(Layer, NamesComeBackByteForByte)
     EXPECT_EQ(Bytes(u"dir\\sub\\*"), "dir/sub/*");
     EXPECT_EQ(Bytes(u"a\xD800"), "<none>");      // half a pair stands for nothing
     EXPECT_EQ(Bytes(u"\xDD00"), "<none>");
+    EXPECT_EQ(Bytes(u"\xDFFF"), "<none>");
     WCHAR small[3];
     EXPECT_EQ(NameToUtf16("\xF0\x9F\x93\xB7", 4, small, 2), 2u);
     EXPECT_EQ(NameToUtf16("\xF0\x9F\x93\xB7!", 5, small, 2), 3u);
@@ -101,6 +115,7 @@ TEST(Layer, PatternsMatchAsOnWindows)
         {u"*.tx", u"a.txt", false},      {u"readme.txt", u"README.TXT", true},
         {u"a.", u"a", true},             {u"", u"a", false},
         {u"*b", u"", false},             {u"*", u"", true},
+        {u"*.*.", u"a.b", true},         {u"a.?", u"a.b", true},
     };
     for (const auto &row : rows) {
         std::u16string pattern = row.pattern, name = row.name;
@@ -184,6 +199,7 @@ TEST(Layer, FormatsAndComparesAsTheProductNeeds)
     std::u16string path(2000, u'p');
     EXPECT_EQ(Format(u"'%ls'", path.c_str()), u"'" + path.substr(0, 1023));
     EXPECT_EQ(Format(u"%lu%ls", 12345u, path.c_str()).size(), 1024u);
+    EXPECT_EQ(Format(u"%ls%lu", path.substr(0, 1022).c_str(), 12345u).size(), 1024u);
     EXPECT_EQ(lstrcmpiW(u"café.TXT", u"CAFÉ.txt"), 0);
     EXPECT_EQ(lstrcmpiW(u"Übung", u"ÜBUNG"), 0);
     EXPECT_LT(lstrcmpiW(u"a", u"B"), 0);
@@ -194,11 +210,11 @@ TEST(Layer, FormatsAndComparesAsTheProductNeeds)
     ASSERT_EQ(pipe(pipe_), 0);
     SetProcess(nullptr, pipe_[1], 0);
     DWORD written;
-    const char16_t text[] = u"\U0001F4F7\xDCE9\xD800!";
-    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 5, &written, nullptr));
-    char bytes[16] = {};
-    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 9);
-    EXPECT_STREQ(bytes, "\xF0\x9F\x93\xB7\xE9\xEF\xBF\xBD!"); // the byte as it was, U+FFFD
+    const char16_t text[] = u"\U0001F4F7\U0010FFFF\xDCE9\xD800!";
+    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 7, &written, nullptr));
+    char bytes[20] = {};
+    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 13);
+    EXPECT_STREQ(bytes, "\xF0\x9F\x93\xB7\xF4\x8F\xBF\xBF\xE9\xEF\xBF\xBD!"); // a byte, U+FFFD
     SetProcess(nullptr, 2, 0);
     close(pipe_[0]), close(pipe_[1]);
 }
@@ -288,7 +304,9 @@ protected:
             return found;
         do
             found.push_back(Bytes(find.cFileName) + (find.dwFileAttributes & 0x400 ? "@" : "") +
-                            (find.dwFileAttributes & 0x10 ? "/" : ""));
+                            (find.dwFileAttributes & 0x10 ? "/" : "") +
+                            (find.cAlternateFileName[0] ? "|" + Bytes(find.cAlternateFileName)
+                                                        : ""));
         while (FindNextFileW(handle, &find));
         *error = GetLastError();
         EXPECT_TRUE(FindClose(handle));
@@ -338,6 +356,24 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
         EXPECT_EQ(error, row.error) << row.pattern << " " << row.ioctlError;
     }
     EXPECT_EQ(Descriptors(), open); // every listing closed its directory
+}
+
+// The short names as Windows shows them, stored in upper case, whatever case the mount shows
+// them in; where the code page alone would know, none.
+TEST_F(LayerDirectory, TakesTheShortNamesAsFatStoresThem)
+{
+    Make("readme.txt"), Make("notes.txt"), Make("ReadMe2.txt"), Make("Caf\xC3\xA9.txt");
+    Make("x"), Make("Docs");
+    fatListing = {".|", "..|", "README.TXT|readme.txt", "notes.txt|", "readme2.txt|ReadMe2.txt",
+                  "caf\xC3\xA9.txt|Caf\xC3\xA9.txt", "ABCDEFGHI.TXTX|x", "DOCS|Docs"};
+    fatNext = 0;
+    DWORD error;
+    EXPECT_EQ(Find("*", &error),
+              (std::vector<std::string>{"../", "./", "Caf\xC3\xA9.txt", "Docs|DOCS",
+                                        "ReadMe2.txt|README2.TXT", "notes.txt",
+                                        "readme.txt|README.TXT", "x"}));
+    EXPECT_EQ(error, 18u);
+    fatListing.clear();
 }
 
 TEST_F(LayerDirectory, EntersAMountPointThatANameNames)
