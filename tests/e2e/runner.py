@@ -939,8 +939,9 @@ def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
         faults.append(f'only {changes["ops"]} subtrees changed while the program ran')
     renamed = len(renames_in(log, row.name))
     messages = outcome.console.count('\n')
+    codes = sorted({int(n) for n in re.findall(r'error (\d+)', outcome.console)})
     print(f'     concurrent: {changes["ops"]} subtrees changed during the run, '
-          f'the volume renamed {renamed} entries, {messages} messages')
+          f'the volume renamed {renamed} entries, {messages} messages (codes {codes})')
     return faults
 
 
