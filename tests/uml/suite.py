@@ -43,6 +43,7 @@ SHARED = {'readme-example': True, 'form-directory': True, 'form-slash': True, 'f
           'non-ascii': True, 'repeat': False, 'bulk': False, 'left-from-a-kill': False}
 
 CONCURRENT = (60, 25)  # top directories, pairs in each: 6,061 entries
+FULL_ROOT = ('-F', '12', '-r', '16')  # a FAT12 root of 16 records, 8 lower-case names
 
 
 @dataclasses.dataclass
@@ -80,7 +81,23 @@ def cases() -> List[Case]:
                                 'f|notes.txt|NOTES.TXT'],
                    'prog {R}/', ['résumé/readme.txt', 'notes.txt'])
     moving = Row('concurrent', concurrent_tree(), 'prog {R}/c', [])
+    # Roots of 16 records (FULL_ROOT) with no room for «FILE0.TXT.shortcase-renaming», four
+    # records: full with a subdirectory, which takes the temporary name; one record free
+    # (KEEP.TXT, from mcopy, takes one), room for a name of one and not of two; full with
+    # nothing else, where each rename fails.
+    files = lambda n: [f'f|file{i}.txt|FILE{i}.TXT' for i in range(n)]
+    names = lambda n: [f'file{i}.txt' for i in range(n)]
+    through_subdirectory = Row('full-root-subdirectory', files(7) + ['d|docs|DOCS'],
+                               'prog {R}/', names(7) + ['docs'])
+    one_record = Row('full-root-one-free', ['f|KEEP.TXT'] + files(7), 'prog {R}/', names(7))
+    full = Row('full-root', files(8), 'prog {R}/', [],
+               ["Directory '{R}' is full: move one entry out of it, and shortcase can rename "
+                "the rest!"] + [f'MoveFile("{{R}}/file{i}.txt", "{{R}}/FILE{i}.TXT") returned '
+                                f'error 112' for i in range(8)])
     return found + [
+        Case(through_subdirectory, image='full-subdirectory'),
+        Case(one_record, image='one-free'),
+        Case(full, image='full'),
         Case(nested),
         Case(read_only, image='ro', arches=('x86_64', 'aarch64')),
         Case(not_utf8, image='latin', either=['résumé', 'café.txt']),
@@ -120,7 +137,8 @@ class Image:
     under a placeholder and renamed to its name with the driver mounted shortname=winnt,
     which then stores it as mtools would."""
 
-    def __init__(self, work: str, name: str, megabytes: int, options: str):
+    def __init__(self, work: str, name: str, megabytes: int, options: str,
+                 mkfs: Tuple[str, ...] = ()):
         self.name, self.options = name, options
         self.path = os.path.join(work, name + '.img')
         self.before = os.path.join(work, name + '-before.img')
@@ -129,7 +147,7 @@ class Image:
         self.made: Dict[str, str] = {}  # entry the driver makes -> the path it is made under
         self.driver: List[List[str]] = []
         self.placeholders: List[List[str]] = []
-        uml.make_image(self.path, megabytes)
+        uml.make_image(self.path, megabytes, mkfs)
         os.makedirs(self.staging)
 
     def add(self, lines: List[str]) -> None:
@@ -346,6 +364,8 @@ def main() -> int:
     images = {'main': Image(work, 'main', 16, MIXED), 'latin': Image(work, 'latin', 4, LATIN),
               'ro': Image(work, 'ro', 4, 'ro,' + MIXED), 'stick': Image(work, 'stick', 4, MIXED),
               'moving': Image(work, 'moving', 16, MIXED)}
+    images.update({k: Image(work, k, 1, MIXED, FULL_ROOT)
+                   for k in ('full-subdirectory', 'one-free', 'full')})
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):
