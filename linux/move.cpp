@@ -67,12 +67,12 @@ static bool OneRecordName(const char *name, char *out)
 
 // The first step where the directory has no room for the temporary name (ENOSPC): the root
 // directory of FAT12 and FAT16 has a fixed number of records, and a long name takes several.
-// Tries, in order: a subdirectory of newDirectory (one that can grow), on the same device, not
-// a link, not the entry itself, under «SHORT.shortcase-renaming-from-parent», which tells
-// whoever finds it there after a kill where it belongs; then, in newDirectory, the name of one
-// record that OneRecordName gives. temporary holds newDirectory's path in its first
-// directoryLength bytes. Returns the descriptor of the directory that holds the entry now
-// (newDirectory, or a subdirectory's, which the caller closes), with temporary holding the
+// Tries, in order: a subdirectory of newDirectory (one that can grow) on the same device, not
+// a link, not hidden, not the entry itself, under «SHORT.shortcase-renaming-from-parent»,
+// which tells whoever finds it there after a kill where it belongs; then, in newDirectory,
+// the name of one record that OneRecordName gives. temporary holds newDirectory's path in its
+// first directoryLength bytes. Returns the descriptor of the directory that holds the entry
+// now (newDirectory, or a subdirectory's, which the caller closes), with temporary holding the
 // entry's path and *name its last component; or -1 with the last error 112, having said once
 // what the user can do.
 static int MoveWithoutRoom(int oldDirectory, const char *oldName, const struct stat &old,
@@ -86,15 +86,16 @@ static int MoveWithoutRoom(int oldDirectory, const char *oldName, const struct s
     if (!listing && reading >= 0)
         close(reading);
     for (struct dirent *entry; listing && (entry = readdir(listing));) {
-        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) ||
-            !strcmp(entry->d_name, ".") || !strcmp(entry->d_name, ".."))
+        // A hidden one («.Trash-1000») would hide the entry from whoever looks after a kill.
+        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || entry->d_name[0] == '.')
             continue;
         int subdirectory = openat(newDirectory, entry->d_name,
                                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (subdirectory < 0)
             continue;
+        // The entry is on this device too, or its first step would have failed otherwise.
         if (fstat(subdirectory, &candidate) == 0 && candidate.st_dev == directory.st_dev &&
-            !(candidate.st_ino == old.st_ino && candidate.st_dev == old.st_dev)) {
+            candidate.st_ino != old.st_ino) {
             size_t length = strlen(entry->d_name);
             snprintf(end, TemporaryBytes - directoryLength, "%s/%s.shortcase-renaming-from-parent",
                      entry->d_name, newName);
