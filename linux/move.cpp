@@ -39,10 +39,8 @@ static bool MoveToTemporary(int oldDirectory, const char *oldName, int toDirecto
     return true;
 }
 
-// The name of a single directory record that stands for name, an 8.3 name: upper case, its
-// last character '~' («FILE0.TXT» gives «FILE0.TX~», «PHOTOS» «PHOTO~»), and each character
-// that a short name cannot hold as '_'. False where name is no 8.3 name.
-static bool OneRecordName(const char *name, char *out)
+// See linux.h; a name of one record is an upper-case 8.3 name in ASCII.
+bool OneRecordName(const char *name, char *out)
 {
     size_t base = 0, extension = 0, length = 0;
     bool dot = false;
@@ -55,8 +53,7 @@ static bool OneRecordName(const char *name, char *out)
             dot = true;
         else if (dot ? ++extension > 3 : ++base > 8)
             return false;
-        out[length++] = *c >= 0x80 || strchr(" +,;=[]", *c) ? '_'
-                        : *c >= 'a' && *c <= 'z' ? (char)(*c - 'a' + 'A') : (char)*c;
+        out[length++] = *c >= 0x80 ? '_' : *c >= 'a' && *c <= 'z' ? (char)(*c - 32) : (char)*c;
     }
     if (!base || (dot && !extension))
         return false;
