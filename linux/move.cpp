@@ -47,7 +47,7 @@ bool OneRecordName(const char *name, char *out)
     for (const unsigned char *c = (const unsigned char *)name; *c; ++c) {
         if ((*c & 0xC0) == 0x80)
             continue; // the rest of a character outside ASCII, which gave one '_'
-        if (*c == '.' && (dot || !base))
+        if (*c == '.' && dot)
             return false;
         if (*c == '.')
             dot = true;
@@ -64,43 +64,39 @@ bool OneRecordName(const char *name, char *out)
 
 // The first step where the directory has no room for the temporary name (ENOSPC): the root
 // directory of FAT12 and FAT16 has a fixed number of records, and a long name takes several.
-// Tries, in order: a subdirectory of newDirectory (one that can grow) on the same device, not
-// a link, not hidden, not the entry itself, under «SHORT.shortcase-renaming-from-parent»,
-// which tells whoever finds it there after a kill where it belongs; then, in newDirectory,
-// the name of one record that OneRecordName gives. temporary holds newDirectory's path in its
-// first directoryLength bytes. Returns the descriptor of the directory that holds the entry
-// now (newDirectory, or a subdirectory's, which the caller closes), with temporary holding the
-// entry's path and *name its last component; or -1 with the last error 112, having said once
-// what the user can do.
-static int MoveWithoutRoom(int oldDirectory, const char *oldName, const struct stat &old,
-                           int newDirectory, const char *newName, char *temporary,
-                           size_t directoryLength, const char **name)
+// Tries, in order: each subdirectory of newDirectory (which can grow) that is not a link and
+// not hidden, under «SHORT.shortcase-renaming-from-parent», which tells whoever finds it there
+// after a kill where it belongs; then, in newDirectory, the name of one record that
+// OneRecordName gives. temporary holds newDirectory's path in its first directoryLength
+// bytes. Returns the descriptor of the directory that holds the entry now (newDirectory, or a
+// subdirectory's, which the caller closes), with temporary holding the entry's path and *name
+// its last component; or -1 with the last error 112, having said once what the user can do.
+static int MoveWithoutRoom(int oldDirectory, const char *oldName, int newDirectory,
+                           const char *newName, char *temporary, size_t directoryLength,
+                           const char **name)
 {
     char *end = temporary + directoryLength;
-    struct stat directory, candidate;
     int reading = openat(newDirectory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = reading >= 0 && fstat(reading, &directory) == 0 ? fdopendir(reading) : nullptr;
+    DIR *listing = fdopendir(reading);
     if (!listing && reading >= 0)
         close(reading);
     for (struct dirent *entry; listing && (entry = readdir(listing));) {
         // A hidden one («.Trash-1000») would hide the entry from whoever looks after a kill.
-        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || entry->d_name[0] == '.')
+        if (entry->d_type == DT_REG || entry->d_name[0] == '.')
             continue;
         int subdirectory = openat(newDirectory, entry->d_name,
                                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (subdirectory < 0)
             continue;
-        // The entry is on this device too, or its first step would have failed otherwise.
-        if (fstat(subdirectory, &candidate) == 0 && candidate.st_dev == directory.st_dev &&
-            candidate.st_ino != old.st_ino) {
-            size_t length = strlen(entry->d_name);
-            snprintf(end, TemporaryBytes - directoryLength, "%s/%s.shortcase-renaming-from-parent",
-                     entry->d_name, newName);
-            *name = end + length + 1;
-            if (MoveToTemporary(oldDirectory, oldName, subdirectory, temporary, *name)) {
-                closedir(listing);
-                return subdirectory;
-            }
+        // The rename itself refuses a subdirectory on another mount (EXDEV) and the entry
+        // itself (EINVAL); the next is tried then.
+        size_t length = strlen(entry->d_name);
+        snprintf(end, TemporaryBytes - directoryLength, "%s/%s.shortcase-renaming-from-parent",
+                 entry->d_name, newName);
+        *name = end + length + 1;
+        if (MoveToTemporary(oldDirectory, oldName, subdirectory, temporary, *name)) {
+            closedir(listing);
+            return subdirectory;
         }
         close(subdirectory);
     }
@@ -111,12 +107,11 @@ static int MoveWithoutRoom(int oldDirectory, const char *oldName, const struct s
         return newDirectory;
     // One line for the whole run: the 112 of each rename that follows names its entry.
     static bool told;
-    if (!told) {
-        int shown = directoryLength > 1 ? (int)directoryLength - 1 : (int)directoryLength;
+    if (!told)
         dprintf(ConsoleDescriptor(), "Directory '%.*s' is full: move one entry out of it, and "
-                "shortcase can rename the rest!\n", shown ? shown : 1, shown ? temporary : ".");
-        told = true;
-    }
+                "shortcase can rename the rest!\n", directoryLength ? (int)directoryLength : 1,
+                directoryLength ? temporary : ".");
+    told = true;
     Fail(112);
     return -1;
 }
@@ -174,7 +169,7 @@ BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
     // A full directory (ENOSPC) has no room for that name: then MoveWithoutRoom finds another.
     if (moved && !MoveToTemporary(oldDirectory, oldName, newDirectory, temporary, temporaryName)) {
         temporaryDirectory = GetLastError() != 112 ? -1 :
-            MoveWithoutRoom(oldDirectory, oldName, old, newDirectory, newName, temporary,
+            MoveWithoutRoom(oldDirectory, oldName, newDirectory, newName, temporary,
                             (size_t)(newName - target), &temporaryName);
         moved = temporaryDirectory >= 0;
     }

@@ -84,16 +84,17 @@ def cases() -> List[Case]:
     # Roots of 16 records (FULL_ROOT) with no room for «FILE0.TXT.shortcase-renaming», four
     # records: full with a subdirectory, which takes the temporary name; one record free
     # (KEEP.TXT, from mcopy, takes one), room for a name of one and not of two; full with
-    # nothing else, where each rename fails.
+    # neither a subdirectory that is not hidden (.hidden-folder, three records) nor a name of one
+    # record free (FILE0.TX~ is taken), where each rename fails and nothing is replaced.
     files = lambda n: [f'f|file{i}.txt|FILE{i}.TXT' for i in range(n)]
     names = lambda n: [f'file{i}.txt' for i in range(n)]
     through_subdirectory = Row('full-root-subdirectory', files(7) + ['d|docs|DOCS'],
                                'prog {R}/', names(7) + ['docs'])
     one_record = Row('full-root-one-free', ['f|KEEP.TXT'] + files(7), 'prog {R}/', names(7))
-    full = Row('full-root', files(8), 'prog {R}/', [],
-               ["Directory '{R}' is full: move one entry out of it, and shortcase can rename "
+    full = Row('full-root', ['d|.hidden-folder', 'f|FILE0.TX~'] + files(6), 'prog {R}/', [],
+               ["Directory '{R}/' is full: move one entry out of it, and shortcase can rename "
                 "the rest!"] + [f'MoveFile("{{R}}/file{i}.txt", "{{R}}/FILE{i}.TXT") returned '
-                                f'error 112' for i in range(8)])
+                                f'error 112' for i in range(6)])
     return found + [
         Case(through_subdirectory, image='full-subdirectory'),
         Case(one_record, image='one-free'),
