@@ -55,6 +55,13 @@ int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown)
 // for the standard error console, and the options of the run.
 void SetProcess(WCHAR *line, int consoleDescriptor, unsigned options);
 
+// A temporary name of a single directory record for name, an 8.3 name, for a directory too
+// full for a longer one: upper case, every character outside ASCII as '_', and '~' for the
+// last character, so that it still says which name it stands for («FILE0.TXT» gives
+// «FILE0.TX~», «PHOTOS» «PHOTO~»). Writes at most 13 bytes to out; false where name is no 8.3
+// name.
+bool OneRecordName(const char *name, char *out);
+
 // --- Shared by the layer's own files.
 
 // A path of 32,767 units takes at most three bytes a unit in UTF-8.

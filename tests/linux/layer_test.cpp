@@ -387,6 +387,23 @@ TEST_F(LayerDirectory, EntersAMountPointThatANameNames)
     EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"}); // found, not named
 }
 
+TEST(Layer, NamesOfOneRecordSayWhatTheyStandFor)
+{
+    const struct { const char *name, *temporary; } rows[] = {
+        {"FILE0.TXT", "FILE0.TX~"}, {"PHOTOS", "PHOTO~"}, {"ABCDEFGH.TXT", "ABCDEFGH.TX~"},
+        {"A.B", "A.~"}, {"pizza.1st", "PIZZA.1S~"}, {"A{B}.TXT", "A{B}.TX~"},
+        {"CAFÉ.TXT", "CAF_.TX~"}, {"\xE6\x97\xA5\xE6\x9C\xAC.TXT", "__.TX~"}, // outside ASCII
+        {"ABCDEFGHI", nullptr}, {"A.TXTX", nullptr}, {".PROFILE", nullptr}, {"A.B.C", nullptr},
+        {"A.", nullptr}, {"", nullptr},
+    };
+    for (const auto &row : rows) {
+        char temporary[16];
+        bool made = OneRecordName(row.name, temporary);
+        EXPECT_EQ(made ? std::string(temporary) : "none", row.temporary ? row.temporary : "none")
+            << row.name;
+    }
+}
+
 TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
 {
     Make("a"), Make("B"), Make("c"), Make("D.shortcase-renaming"), Make("x"), Make("y");

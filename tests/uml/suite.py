@@ -46,6 +46,7 @@ SHARED = {'readme-example': True, 'form-directory': True, 'form-slash': True, 'f
           'non-ascii': True, 'repeat': False, 'bulk': False, 'left-from-a-kill': False}
 
 CONCURRENT = (60, 25)  # top directories, pairs in each: 6,061 entries
+FULL_ROOT = ('-F', '12', '-r', '16')  # a FAT12 root of 16 records, 8 lower-case names
 
 
 @dataclasses.dataclass
@@ -98,7 +99,24 @@ def cases() -> List[Case]:
              ("PHOTOS/readme.txt", "PHOTOS/README.TXT")]
     lines = lambda verb: [f"{verb} '{{R}}/{a}' -> '{{R}}/{b}'" for a, b in would]
     dry_run = Row('dry-run', photos, 'prog -n {R}/Photos', [], listed=lines('would rename'))
+    # Roots of 16 records (FULL_ROOT) with no room for «FILE0.TXT.shortcase-renaming», four
+    # records: full with a subdirectory, which takes the temporary name; one record free
+    # (KEEP.TXT, from mcopy, takes one), room for a name of one and not of two; full with
+    # neither a subdirectory that is not hidden (.hidden-folder, three records) nor a name of one
+    # record free (FILE0.TX~ is taken), where each rename fails and nothing is replaced.
+    files = lambda n: [f'f|file{i}.txt|FILE{i}.TXT' for i in range(n)]
+    names = lambda n: [f'file{i}.txt' for i in range(n)]
+    through_subdirectory = Row('full-root-subdirectory', files(7) + ['d|docs|DOCS'],
+                               'prog {R}/', names(7) + ['docs'])
+    one_record = Row('full-root-one-free', ['f|KEEP.TXT'] + files(7), 'prog {R}/', names(7))
+    full = Row('full-root', ['d|.hidden-folder', 'f|FILE0.TX~'] + files(6), 'prog {R}/', [],
+               ["Directory '{R}/' is full: move one entry out of it, and shortcase can rename "
+                "the rest!"] + [f'MoveFile("{{R}}/file{i}.txt", "{{R}}/FILE{i}.TXT") returned '
+                                f'error 112' for i in range(6)])
     return found + [
+        Case(through_subdirectory, image='full-subdirectory'),
+        Case(one_record, image='one-free'),
+        Case(full, image='full'),
         Case(nested),
         Case(read_only, image='ro', arches=('x86_64', 'aarch64')),
         Case(not_utf8, image='latin', either=['résumé', 'café.txt']),
@@ -151,7 +169,8 @@ class Image:
     under a placeholder and renamed to its name with the driver mounted shortname=winnt,
     which then stores it as mtools would."""
 
-    def __init__(self, work: str, name: str, megabytes: int, options: str):
+    def __init__(self, work: str, name: str, megabytes: int, options: str,
+                 mkfs: Tuple[str, ...] = ()):
         self.name, self.options = name, options
         self.path = os.path.join(work, name + '.img')
         self.before = os.path.join(work, name + '-before.img')
@@ -161,7 +180,7 @@ class Image:
         self.driver: List[List[str]] = []
         self.deep: List[Tuple[str, str]] = []  # too deep to stage: made by mtools, in order
         self.placeholders: List[List[str]] = []
-        uml.make_image(self.path, megabytes)
+        uml.make_image(self.path, megabytes, mkfs)
         os.makedirs(self.staging)
 
     def add(self, lines: List[str]) -> None:
@@ -390,6 +409,8 @@ def main() -> int:
               'moving': Image(work, 'moving', 16, MIXED), 'usb': Image(work, 'usb', 4, MIXED),
               'lower': Image(work, 'lower', 4, LOWER),
               'sensitive': Image(work, 'sensitive', 4, SENSITIVE)}
+    images.update({k: Image(work, k, 1, MIXED, FULL_ROOT)
+                   for k in ('full-subdirectory', 'one-free', 'full')})
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):

@@ -50,10 +50,11 @@ def module_dir() -> Optional[str]:
 # Images on the host
 
 
-def make_image(path: str, megabytes: int) -> None:
+def make_image(path: str, megabytes: int, mkfs: Tuple[str, ...] = ()) -> None:
+    """An empty FAT image; mkfs holds mkfs.fat's options beyond the size (e.g. '-r', '16')."""
     if os.path.exists(path):
         os.unlink(path)
-    subprocess.run(['mkfs.fat', '-C', path, str(megabytes * 1024)], check=True,
+    subprocess.run(['mkfs.fat', *mkfs, '-C', path, str(megabytes * 1024)], check=True,
                    stdout=subprocess.DEVNULL)
 
 
@@ -135,13 +136,15 @@ def mdir(image: str) -> Dict[str, Entry]:
 
 @dataclasses.dataclass
 class Boot:
-    """One boot: images (attached as /dev/ubda, ubdb, ...) and the steps the guest takes."""
+    """One boot: images (attached as /dev/ubda, ubdb, ... up to ubdp, the sixteen user-mode
+    Linux gives) and the steps the guest takes."""
     work: str
     images: List[str] = dataclasses.field(default_factory=list)
     steps: List[dict] = dataclasses.field(default_factory=list)
 
     def device(self, image: str) -> str:
-        return os.path.join(self.work, 'dev', 'ubd' + 'abcdefghijklmnop'[self.images.index(image)])
+        return os.path.join(self.work, 'dev',
+                            'ubd' + 'abcdefghijklmnop'[self.images.index(image)])
 
     def run(self, timeout: float) -> Tuple[List[dict], float]:
         """Boots, lets the guest take the steps, and returns each step's result and the
