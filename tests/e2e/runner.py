@@ -801,6 +801,21 @@ def volume_rows() -> List[Row]:
                      ('PHOTOS\\a.txt', 'PHOTOS\\A.TXT')]],
             after=[('l', 'dir'), ('l/Café.txt', 'file'), ('l/PHOTOS', 'dir'),
                    ('l/PHOTOS/A.TXT', 'file'), ('l/README.TXT', 'file')], linux=True),
+        # Options stand before the NAMEs, and -- ends them; an unknown one is refused before
+        # anything is touched, and so is a command line longer than Windows allows.
+        Row('cli-unknown-option', ['d|o', 'f|o/readme.txt|README.TXT'], 'prog -x {R}\\o', [],
+            ["shortcase: unknown option '-x'", 'Usage: shortcase [OPTION]... NAME [NAME ...]',
+             "Try 'shortcase --help' for more information."], exit=160, linux=True),
+        Row('cli-option-after-name', ['d|a', 'f|a/readme.txt|README.TXT'], 'prog {R}\\a -n',
+            ['a/readme.txt'], ["FindFirstFile() returned error 2 for argument '-n'"], exit=2,
+            linux=True),
+        Row('cli-end-of-options', ['d|-n', 'f|-n/readme.txt|README.TXT'], 'prog -- -n',
+            ['-n/readme.txt'], linux=True),
+        Row('cli-no-name', ['d|e'], 'prog -v', [], ['No arguments: at least one (wildcard) '
+                                                 'directory or file name must be given!'],
+            exit=160, linux=True),
+        Row('cli-too-long', ['d|z'], 'prog ' + 'z' * 32767, [],
+            ['The command line exceeds 32,767 characters!'], exit=206, linux=True),
         # -n renames nothing, lists what it would, and reports what a real run would find.
         Row('dry-run', ['d|y', 'd|y/Photos|PHOTOS', 'f|y/Photos/readme.txt|README.TXT',
                         'f|y/Photos/a.txt|A.TXT', 'f|y/Photos/A.TXT'], 'prog -n {R}\\y\\Photos',
