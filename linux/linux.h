@@ -92,7 +92,7 @@ void Record(const WCHAR *verb, const WCHAR *from, const WCHAR *to);
 // O_CLOEXEC added); -1 with errno as open sets it.
 int OpenDirectory(const char *path, int flags);
 
-// Tells the layer that a dry run pretends to have renamed from to to (a case-only rename: the
-// same length). Paths inside it are then spelled with the name the entry still has, for as
-// long as the walk stays inside it.
+// Tells the layer that a dry run pretends to have renamed from to to (a case-only rename: two
+// paths of the same length that LinuxPath takes). Paths inside it are then spelled with the
+// name the entry still has, for as long as the walk stays inside it.
 void PretendRenamed(const WCHAR *from, const WCHAR *to);

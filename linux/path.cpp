@@ -57,8 +57,8 @@ void PretendRenamed(const WCHAR *from, const WCHAR *to)
 {
     static WCHAR scratch[LineUnits];
     DWORD length = Length(to);
-    if (length != Length(from) || length >= LineUnits || pretended == LineUnits / 2)
-        return; // never so for a case-only rename within the path limit
+    if (pretended == LineUnits / 2)
+        return; // deeper than a path of LineUnits units can go
     const WCHAR *now = Present(from, length, scratch);
     memcpy(present, now, length * sizeof(WCHAR));
     memcpy(told, to, length * sizeof(WCHAR));

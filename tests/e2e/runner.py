@@ -811,8 +811,8 @@ def volume_rows() -> List[Row]:
             linux=True),
         Row('cli-end-of-options', ['d|-n', 'f|-n/readme.txt|README.TXT'], 'prog -- -n',
             ['-n/readme.txt'], linux=True),
-        Row('cli-no-name', ['d|e'], 'prog -v', [], ['No arguments: at least one (wildcard) '
-                                                 'directory or file name must be given!'],
+        Row('cli-no-name', ['d|e'], 'prog', [], ['No arguments: at least one (wildcard) '
+                                              'directory or file name must be given!'],
             exit=160, linux=True),
         Row('cli-too-long', ['d|z'], 'prog ' + 'z' * 32767, [],
             ['The command line exceeds 32,767 characters!'], exit=206, linux=True),

@@ -210,11 +210,13 @@ TEST(Layer, FormatsAndComparesAsTheProductNeeds)
     ASSERT_EQ(pipe(pipe_), 0);
     SetProcess(nullptr, pipe_[1], 0);
     DWORD written;
-    const char16_t text[] = u"\U0001F4F7\U0010FFFF\xDCE9\xD800!";
-    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 7, &written, nullptr));
-    char bytes[20] = {};
-    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 13);
-    EXPECT_STREQ(bytes, "\xF0\x9F\x93\xB7\xF4\x8F\xBF\xBF\xE9\xEF\xBF\xBD!"); // a byte, U+FFFD
+    // Pairs at the edges, a byte, and half pairs, each shown as U+FFFD.
+    const char16_t text[] = u"\U00010000\U0010FFFF\xDCE9\xD800\xDBFF\xD800\xE000";
+    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 9, &written, nullptr));
+    char bytes[32] = {};
+    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 21);
+    EXPECT_STREQ(bytes, "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xE9\xEF\xBF\xBD\xEF\xBF\xBD"
+                        "\xEF\xBF\xBD\xEE\x80\x80");
     SetProcess(nullptr, 2, 0);
     close(pipe_[0]), close(pipe_[1]);
 }
@@ -450,34 +452,49 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
 // entry by its own spelling alone).
 TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
 {
-    std::string deep;
+    // 20 names: 16 of 250 bytes, one that ends its path at exactly PATH_MAX (4,096 bytes, one
+    // too many for a call), 3 more of 250.
+    std::string deep, exact;
     int directory = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-    for (int level = 0; level < 20; ++level) { // 20 names of 250 bytes: 5,020 bytes
-        std::string name(250, 'a' + level);
+    for (int level = 0; level < 20; ++level) {
+        std::string name(level == 16 ? 4096 - root.size() - 16 * 251 - 1 : 250, 'a' + level);
         ASSERT_EQ(mkdirat(directory, name.c_str(), 0755), 0);
         int inner = openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY);
         close(directory);
         directory = inner;
         deep += name + "/";
+        exact = level == 16 ? deep : exact;
     }
     int file = openat(directory, "pair.txt", O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(file, 0);
     close(file), close(directory);
+    ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
+    const std::string name(5000, 'n'); // longer than any name: for the kernel to refuse
+    size_t opened = Descriptors();
     DWORD error;
     EXPECT_TRUE(MoveFileW(Path(deep + "pair.txt").c_str(), Path(deep + "PAIR.TXT").c_str()));
     EXPECT_EQ(Find(deep + "*", &error), (std::vector<std::string>{"../", "./", "PAIR.TXT"}));
-    EXPECT_EQ(error, 18u);
+    EXPECT_EQ(Find(exact + "*", &error).size(), 3u);
+    EXPECT_EQ(Find("missing/" + deep + "*", &error).size() + error, 3u);
+    EXPECT_EQ(Find("docs/" + name + "/*", &error).size() + error, 206u);
+    int here = open(".", O_RDONLY | O_DIRECTORY); // and from the current directory
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    WIN32_FIND_DATAW find;
+    HANDLE handle = FindFirstFileW(Text(deep + "PAIR.TXT").c_str(), &find);
+    EXPECT_TRUE(handle != INVALID_HANDLE_VALUE && FindClose(handle));
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
+    EXPECT_EQ(Descriptors(), opened); // each directory on the way closed
 
-    Make("notes.txt");
-    ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
-    Make("docs/readme.txt");
+    Make("notes.txt"), Make("docs/readme.txt");
+    ASSERT_EQ(mkdir((root + "/abcd").c_str(), 0755), 0);
+    Make("abcd/1"), Make("abcd/2");
     int pipe_[2];
     ASSERT_EQ(pipe(pipe_), 0);
     int out = dup(1);
     dup2(pipe_[1], 1);
     SetProcess(nullptr, 2, OptionDryRun);
     auto count = [&](const std::u16string &pattern) {
-        WIN32_FIND_DATAW find;
         HANDLE handle = FindFirstFileW((Path("") + pattern).c_str(), &find);
         if (handle == INVALID_HANDLE_VALUE)
             return -(int)GetLastError();
@@ -488,14 +505,16 @@ TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
         return found;
     };
     EXPECT_TRUE(MoveFileW(Path("docs").c_str(), Path("DOCS").c_str()));
+    EXPECT_EQ(count(u"DOCS"), 1);
     EXPECT_EQ(count(u"DOCS\\*"), 3); // ., .. and readme.txt
     EXPECT_TRUE(MoveFileW((Path("DOCS") + u"\\readme.txt").c_str(),
                           (Path("DOCS") + u"\\README.TXT").c_str()));
     EXPECT_EQ(count(u"DOCS/*"), 3);
-    EXPECT_EQ(count(u"*"), 5);        // the walk has left DOCS
+    EXPECT_EQ(count(u"abcd\\*"), 4);  // the walk has left DOCS
     EXPECT_EQ(count(u"DOCS\\*"), -3); // and no longer finds it
     SetProcess(nullptr, 2, OptionVerbose);
     EXPECT_TRUE(MoveFileW(Path("notes.txt").c_str(), Path("NOTES.TXT").c_str()));
+    EXPECT_FALSE(MoveFileW(Path("missing").c_str(), Path("MISSING").c_str()));
     SetProcess(nullptr, 2, 0);
     dup2(out, 1);
     close(out), close(pipe_[1]);
@@ -507,7 +526,9 @@ TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
                       "/DOCS/README.TXT'\n" +
                       "renamed '" + root + "/notes.txt' -> '" + root + "/NOTES.TXT'\n");
     EXPECT_EQ(Find("*", &error), (std::vector<std::string>{"../", "./", "NOTES.TXT",
-                                                           std::string(250, 'a') + "/", "docs/"}));
+                                                           std::string(250, 'a') + "/", "abcd/",
+                                                           "docs/"}));
+    EXPECT_EQ(Descriptors(), opened);
 }
 
 } // namespace
