@@ -47,8 +47,8 @@ enum : unsigned { OptionDryRun = 1, OptionVerbose = 2, OptionHelp = 4, OptionVer
 // Reads the options that stand before the NAMEs, from argv[1] on, into *options: -n or
 // --dry-run, -v or --verbose, also as -nv, and --help and --version, or a long option's
 // unambiguous start. They end at "--", at the first argument that is no option ("-" alone is
-// a NAME), and at --help or --version. Returns the index of the first NAME, or 0 for an
-// option it does not know, which *unknown then points at.
+// a NAME), and at --help or --version. Returns the index of the first NAME, 0 for an option
+// it does not know, or -1 for the start of more than one; *unknown then points at it.
 int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown);
 
 // Hands the layer the command line that GetCommandLineW returns, the descriptor that stands

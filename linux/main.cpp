@@ -42,9 +42,10 @@ int main(int argc, char **argv)
     unsigned options;
     const char *unknown;
     int first = ParseOptions(argc, argv, &options, &unknown);
-    if (first == 0) {
-        dprintf(2, "shortcase: unknown option '%s'\n%sTry 'shortcase --help' for more "
-                   "information.\n", unknown, Usage);
+    if (first <= 0) {
+        dprintf(2, first ? "shortcase: option '%s' is ambiguous\n" // --ver: --verbose, --version
+                         : "shortcase: unknown option '%s'\n", unknown);
+        dprintf(2, "%sTry 'shortcase --help' for more information.\n", Usage);
         return ExitStatus(ERROR_BAD_ARGUMENTS);
     }
     if (options & OptionVersion)

@@ -280,7 +280,7 @@ int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown)
                     found = option.option, ++matches;
             }
             if (matches != 1)
-                return 0;
+                return matches ? -1 : 0;
             *options |= found;
             continue;
         }

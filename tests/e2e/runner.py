@@ -806,6 +806,10 @@ def volume_rows() -> List[Row]:
         Row('cli-unknown-option', ['d|o', 'f|o/readme.txt|README.TXT'], 'prog -x {R}\\o', [],
             ["shortcase: unknown option '-x'", 'Usage: shortcase [OPTION]... NAME [NAME ...]',
              "Try 'shortcase --help' for more information."], exit=160, linux=True),
+        Row('cli-ambiguous-option', ['d|o', 'f|o/readme.txt|README.TXT'], 'prog --ver {R}\\o',
+            [], ["shortcase: option '--ver' is ambiguous", 'Usage: shortcase [OPTION]... NAME '
+                 '[NAME ...]', "Try 'shortcase --help' for more information."], exit=160,
+            linux=True),
         Row('cli-option-after-name', ['d|a', 'f|a/readme.txt|README.TXT'], 'prog {R}\\a -n',
             ['a/readme.txt'], ["FindFirstFile() returned error 2 for argument '-n'"], exit=2,
             linux=True),
