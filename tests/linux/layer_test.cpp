@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,27 @@ extern "C" int __wrap_ioctl(int descriptor, unsigned long request, ...)
     snprintf(both[0].d_name, 256, "%s", entry.substr(0, entry.find('|')).c_str());
     snprintf(both[1].d_name, 256, "%s", entry.substr(entry.find('|') + 1).c_str());
     return 1;
+}
+
+// Renames as the kernel makes them, except in the directories listed in full: there, as in a
+// full root of FAT12 or FAT16, only a name of one record (8.3, 12 bytes at most) finds room.
+// Every new name the layer tries is logged.
+static std::vector<ino_t> full;
+static std::vector<std::string> triedNames;
+extern "C" long __real_syscall(long number, ...);
+extern "C" long __wrap_syscall(long number, ...)
+{
+    va_list args;
+    va_start(args, number);
+    long from = va_arg(args, long), oldName = va_arg(args, long), to = va_arg(args, long),
+         newName = va_arg(args, long), flags = va_arg(args, long); // renameat2's, the only call
+    va_end(args);
+    struct stat directory;
+    triedNames.push_back(reinterpret_cast<const char *>(newName));
+    if (fstat(int(to), &directory) == 0 && strlen(triedNames.back().c_str()) > 12 &&
+        std::find(full.begin(), full.end(), directory.st_ino) != full.end())
+        return errno = ENOSPC, -1;
+    return __real_syscall(number, from, oldName, to, newName, flags);
 }
 
 namespace {
@@ -445,6 +467,52 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
     }), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"../", "./", "A", "B", "D.shortcase-renaming", "D/",
                                               "Y", "c", "x"}));
+}
+
+// A directory without room for the temporary name: through a subdirectory that is neither
+// hidden nor a link nor the entry itself, else through a name of one record, else not at all.
+TEST_F(LayerDirectory, RenamesWhereOnlyANameOfOneRecordFits)
+{
+    for (const char *path : {"a", "a/docs", "b", "b/photos", "c", "c/.Trash-1000", "elsewhere"})
+        ASSERT_EQ(mkdir((root + "/" + path).c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../elsewhere", (root + "/c/link").c_str()), 0);
+    Make("a/file0.txt"), Make("c/file2.txt"), Make("c/FILE2.TX~");
+    for (const char *path : {"a", "b", "c"}) {
+        struct stat directory;
+        ASSERT_EQ(stat((root + "/" + path).c_str(), &directory), 0);
+        full.push_back(directory.st_ino);
+    }
+    const std::string in = ".shortcase-renaming", out = in + "-from-parent";
+    const struct { const char *from, *to; DWORD error; std::vector<std::string> tried; } rows[] = {
+        {"a/file0.txt", "a/FILE0.TXT", 0, {"FILE0.TXT" + in, "FILE0.TXT" + out, "FILE0.TXT"}},
+        {"b/photos", "b/PHOTOS", 0, {"PHOTOS" + in, "PHOTOS" + out, "PHOTO~", "PHOTOS"}},
+        {"c/file2.txt", "c/FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}},
+        {"c/file2.txt", "c/FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}},
+    };
+    int console[2];
+    ASSERT_EQ(pipe(console), 0);
+    SetProcess(nullptr, console[1], 0);
+    size_t open = Descriptors();
+    for (const auto &row : rows) {
+        triedNames.clear();
+        BOOL moved = MoveFileW(Path(row.from).c_str(), Path(row.to).c_str());
+        EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.from;
+        EXPECT_EQ(triedNames, row.tried) << row.from;
+    }
+    EXPECT_EQ(Descriptors(), open);
+    full.clear();
+    SetProcess(nullptr, 2, 0);
+    close(console[1]);
+    char told[1000] = {};
+    EXPECT_GT(read(console[0], told, sizeof told - 1), 0);
+    close(console[0]);
+    EXPECT_EQ(told, "Directory '" + root + "/c/' is full: move one entry out of it, and "
+                    "shortcase can rename the rest!\n"); // once
+    DWORD error;
+    EXPECT_EQ(Find("a/*", &error), (std::vector<std::string>{"../", "./", "FILE0.TXT", "docs/"}));
+    EXPECT_EQ(Find("a/docs/*", &error), (std::vector<std::string>{"../", "./"}));
+    EXPECT_EQ(Find("c/*", &error), (std::vector<std::string>{"../", "./", ".Trash-1000/",
+                                                             "FILE2.TX~", "file2.txt", "link@/"}));
 }
 
 // Past PATH_MAX, where Linux takes no path in one call, and in a dry run, which renames
