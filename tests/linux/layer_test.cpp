@@ -548,8 +548,14 @@ TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
     int here = open(".", O_RDONLY | O_DIRECTORY); // and from the current directory
     ASSERT_EQ(chdir(root.c_str()), 0);
     WIN32_FIND_DATAW find;
-    HANDLE handle = FindFirstFileW(Text(deep + "PAIR.TXT").c_str(), &find);
+    HANDLE handle = FindFirstFileW(Text("./" + deep + "PAIR.TXT").c_str(), &find);
     EXPECT_TRUE(handle != INVALID_HANDLE_VALUE && FindClose(handle));
+    for (const char *path : {"a", "a/Sub", "b", "b/SUB"}) // apart in their first unit alone
+        ASSERT_EQ(mkdir(path, 0755), 0);
+    PretendRenamed(u"a\\Sub", u"a\\SUB");
+    handle = FindFirstFileW(u"b\\SUB", &find);
+    EXPECT_TRUE(handle != INVALID_HANDLE_VALUE && Bytes(find.cFileName) == "SUB" &&
+                FindClose(handle));
     ASSERT_EQ(fchdir(here), 0);
     close(here);
     EXPECT_EQ(Descriptors(), opened); // each directory on the way closed
@@ -593,9 +599,9 @@ TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
                       "would rename '" + root + "/DOCS/readme.txt' -> '" + root +
                       "/DOCS/README.TXT'\n" +
                       "renamed '" + root + "/notes.txt' -> '" + root + "/NOTES.TXT'\n");
-    EXPECT_EQ(Find("*", &error), (std::vector<std::string>{"../", "./", "NOTES.TXT",
-                                                           std::string(250, 'a') + "/", "abcd/",
-                                                           "docs/"}));
+    EXPECT_EQ(Find("*", &error), (std::vector<std::string>{"../", "./", "NOTES.TXT", "a/",
+                                                           std::string(250, 'a') + "/",
+                                                           "abcd/", "b/", "docs/"}));
     EXPECT_EQ(Descriptors(), opened);
 }
 
