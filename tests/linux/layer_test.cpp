@@ -113,6 +113,7 @@ TEST(Layer, NamesComeBackByteForByte)
     EXPECT_EQ(Bytes(u"a\xD800"), "<none>");      // half a pair stands for nothing
     EXPECT_EQ(Bytes(u"\xDD00"), "<none>");
     EXPECT_EQ(Bytes(u"\xDFFF"), "<none>");
+    EXPECT_EQ(Bytes(u"\xD83D\xE000"), "<none>");
     WCHAR small[3];
     EXPECT_EQ(NameToUtf16("\xF0\x9F\x93\xB7", 4, small, 2), 2u);
     EXPECT_EQ(NameToUtf16("\xF0\x9F\x93\xB7!", 5, small, 2), 3u);
@@ -138,6 +139,7 @@ TEST(Layer, PatternsMatchAsOnWindows)
         {u"a.", u"a", true},             {u"", u"a", false},
         {u"*b", u"", false},             {u"*", u"", true},
         {u"*.*.", u"a.b", true},         {u"a.?", u"a.b", true},
+        {u"*.", u".profile", false},     {u"a.", u"ab", false},
     };
     for (const auto &row : rows) {
         std::u16string pattern = row.pattern, name = row.name;
@@ -145,7 +147,8 @@ TEST(Layer, PatternsMatchAsOnWindows)
                   row.matches)
             << Bytes(pattern) << " against " << Bytes(name);
     }
-    std::u16string longest(255, u'a'), tooLong(256, u'a');
+    std::u16string longest(255, u'a'), tooLong(256, u'a'), word = u"a" + std::u16string(62, u'x');
+    EXPECT_TRUE(MatchesPattern(u"a*b", 3, (word + u"b").data(), 64)); // ends a word of bits
     EXPECT_TRUE(MatchesPattern(u"*", 1, longest.data(), longest.size()));
     EXPECT_FALSE(MatchesPattern(u"*", 1, tooLong.data(), tooLong.size()));
     EXPECT_FALSE(MatchesPattern(u"a*b", 3, longest.data(), longest.size()));
@@ -232,13 +235,13 @@ TEST(Layer, FormatsAndComparesAsTheProductNeeds)
     ASSERT_EQ(pipe(pipe_), 0);
     SetProcess(nullptr, pipe_[1], 0);
     DWORD written;
-    // Pairs at the edges, a byte, and half pairs, each shown as U+FFFD.
-    const char16_t text[] = u"\U00010000\U0010FFFF\xDCE9\xD800\xDBFF\xD800\xE000";
-    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 9, &written, nullptr));
+    // Pairs at the edges, a byte, and half pairs (also after U+D7FF), each shown as U+FFFD.
+    const char16_t text[] = u"\U00010000\U0010FFFF\xDCE9\xD800\xDBFF\xD800\xE000\xD7FF\xDFFF";
+    EXPECT_TRUE(WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text, 11, &written, nullptr));
     char bytes[32] = {};
-    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 21);
+    EXPECT_EQ(read(pipe_[0], bytes, sizeof bytes), 27);
     EXPECT_STREQ(bytes, "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xE9\xEF\xBF\xBD\xEF\xBF\xBD"
-                        "\xEF\xBF\xBD\xEE\x80\x80");
+                        "\xEF\xBF\xBD\xEE\x80\x80\xED\x9F\xBF\xEF\xBF\xBD");
     SetProcess(nullptr, 2, 0);
     close(pipe_[0]), close(pipe_[1]);
 }
