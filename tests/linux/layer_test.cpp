@@ -489,28 +489,32 @@ TEST_F(LayerDirectory, RenamesWhereOnlyANameOfOneRecordFits)
     const struct { const char *from, *to; DWORD error; std::vector<std::string> tried; } rows[] = {
         {"a/file0.txt", "a/FILE0.TXT", 0, {"FILE0.TXT" + in, "FILE0.TXT" + out, "FILE0.TXT"}},
         {"b/photos", "b/PHOTOS", 0, {"PHOTOS" + in, "PHOTOS" + out, "PHOTO~", "PHOTOS"}},
-        {"c/file2.txt", "c/FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}},
-        {"c/file2.txt", "c/FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}},
+        {"file2.txt", "FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}}, // in c, the current
+        {"c/file2.txt", "c/FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}}, // directory
     };
-    int console[2];
+    int console[2], here = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(pipe(console), 0);
+    ASSERT_EQ(chdir((root + "/c").c_str()), 0);
     SetProcess(nullptr, console[1], 0);
-    size_t open = Descriptors();
+    size_t opened = Descriptors();
     for (const auto &row : rows) {
         triedNames.clear();
-        BOOL moved = MoveFileW(Path(row.from).c_str(), Path(row.to).c_str());
+        auto spell = [&](const char *path) { return strchr(path, '/') ? Path(path) : Text(path); };
+        BOOL moved = MoveFileW(spell(row.from).c_str(), spell(row.to).c_str());
         EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.from;
         EXPECT_EQ(triedNames, row.tried) << row.from;
     }
-    EXPECT_EQ(Descriptors(), open);
+    EXPECT_EQ(Descriptors(), opened);
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
     full.clear();
     SetProcess(nullptr, 2, 0);
     close(console[1]);
     char told[1000] = {};
     EXPECT_GT(read(console[0], told, sizeof told - 1), 0);
     close(console[0]);
-    EXPECT_EQ(told, "Directory '" + root + "/c/' is full: move one entry out of it, and "
-                    "shortcase can rename the rest!\n"); // once
+    EXPECT_STREQ(told, "Directory '.' is full: move one entry out of it, and shortcase can "
+                       "rename the rest!\n"); // once, for the first
     DWORD error;
     EXPECT_EQ(Find("a/*", &error), (std::vector<std::string>{"../", "./", "FILE0.TXT", "docs/"}));
     EXPECT_EQ(Find("a/docs/*", &error), (std::vector<std::string>{"../", "./"}));
