@@ -550,6 +550,10 @@ TEST_F(LayerDirectory, RenamesAtAnyDepthAndWalksOnInADryRun)
     EXPECT_TRUE(MoveFileW(Path(deep + "pair.txt").c_str(), Path(deep + "PAIR.TXT").c_str()));
     EXPECT_EQ(Find(deep + "*", &error), (std::vector<std::string>{"../", "./", "PAIR.TXT"}));
     EXPECT_EQ(Find(exact + "*", &error).size(), 3u);
+    std::string dots; // 1,672 "/." more: 8,193 bytes, whose second run is exactly PATH_MAX
+    for (int n = 0; n < 1672; ++n)
+        dots += "./";
+    EXPECT_EQ(Find(deep + dots + "*", &error).size(), 3u);
     EXPECT_EQ(Find("missing/" + deep + "*", &error).size() + error, 3u);
     EXPECT_EQ(Find("docs/" + name + "/*", &error).size() + error, 206u);
     int here = open(".", O_RDONLY | O_DIRECTORY); // and from the current directory
