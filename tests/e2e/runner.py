@@ -188,9 +188,11 @@ def launch(wine: Wine, launcher: str, runs: str, name: str, program: str, comman
             else:
                 redirected += data
         if not ready and process.poll() is not None:
-            # Wine's console host may hold the pty open a moment after the program ended.
+            # Wine's console host closes the pty once the program has ended, mostly at once and
+            # at times a moment later; a busy machine has held its writes back past half a
+            # second, so its text is waited for, and only a host that stays silent is left.
             quiet_since = quiet_since or now
-            if now - quiet_since > 0.5:
+            if now - quiet_since > 10:
                 break
         elif ready:
             quiet_since = None
@@ -219,10 +221,10 @@ def launch(wine: Wine, launcher: str, runs: str, name: str, program: str, comman
 
 def launch_again(wine: Wine, launcher: str, runs: str, name: str, *rest) -> Outcome:
     """launch(), and once more when Wine could not start the program at all: under load it has
-    now and then failed CreateProcessW with 1359, an internal error, which says nothing of the
-    program."""
+    now and then failed CreateProcessW with 1359, an internal error, or ended with 1 before the
+    launcher wrote its result file, which says nothing of the program."""
     outcome = launch(wine, launcher, runs, name, *rest)
-    if outcome.launcher.startswith('launch-error'):
+    if outcome.launcher.startswith(('launch-error', 'no result file')) and not outcome.timed_out:
         print(f'     {name}: {outcome.launcher}, started again')
         outcome = launch(wine, launcher, runs, name, *rest)
     return outcome
