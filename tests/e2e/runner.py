@@ -941,25 +941,30 @@ def change_subtrees(row: Row, root: str, log_path: str, done: threading.Event) -
     return {'touched': touched, 'created': created, 'removed': removed, 'ops': ops}
 
 
-def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
-                       changes: dict) -> List[str]:
-    faults = []
-    # A message is one of the program's forms and names a path in a subtree the other process
-    # moved, deleted or re-created (as the walk spelled it: a moved one under its old name), or
-    # the listing of c, whose entries it changed; whatever code the race gave (Wine's server
-    # has answered 2, 3, 6 and 8). A message about any other subtree is a fault.
-    sep = changes['spelled'][-1]
-    c = changes['spelled'] + 'c' + sep
+def race_faults(lines: List[str], c: str, touched: set) -> List[str]:
+    """The messages of a run that raced with another process, judged: each must be one of the
+    program's forms and name a path in a subtree of c (c spelled with its final separator) that
+    the other process moved, deleted or re-created (as the walk spelled it: a moved one under
+    its old name), or the listing of c, whose entries it changed; whatever code the race gave
+    (Wine's server has answered 2, 3, 6 and 8). A message about any other subtree is a fault.
+    The undo's message is Linux's alone."""
+    sep = c[-1]
     forms = re.compile(r'MoveFile\("(.*)", "(.*)"\) returned error \d+|(?:FindFirstFile|'
                        r"FindNextFile|FindClose)\(\) returned error \d+ for path '(.*)'" +
                        (r"|'(.*)' is now named '(.*)': renaming it back failed with error \d+"
                         if sep == '/' else ''))
     inside = lambda p: p == c + '*' or p.startswith(c) and \
-        p[len(c):].split(sep)[0].removesuffix(' moved') in changes['touched']
-    for line in outcome.console.removesuffix('\n').split('\n') if outcome.console else []:
-        m = forms.fullmatch(line)
-        if not m or not all(inside(p) for p in m.groups() if p is not None):
-            faults.append(f'unexpected message {line[:200]!r}')
+        p[len(c):].split(sep)[0].removesuffix(' moved') in touched
+    return [f'unexpected message {line[:200]!r}' for line in lines
+            if not (m := forms.fullmatch(line)) or
+            not all(inside(p) for p in m.groups() if p is not None)]
+
+
+def concurrent_outcome(row: Row, root: str, outcome: Outcome, log: List[str],
+                       changes: dict) -> List[str]:
+    sep = changes['spelled'][-1]
+    lines = outcome.console.removesuffix('\n').split('\n') if outcome.console else []
+    faults = race_faults(lines, changes['spelled'] + 'c' + sep, changes['touched'])
     before = {tree_line(text)[1].lower() for text in row.tree}
     after = {('c/' + p).lower() for p, _ in listing(os.path.join(root, 'c'))} | {'c'}
     wanted = (before - changes['removed']) | changes['created']

@@ -60,8 +60,9 @@ extern "C" long __wrap_syscall(long number, ...)
          newName = va_arg(args, long), flags = va_arg(args, long); // renameat2's, the only call
     va_end(args);
     struct stat directory;
-    triedNames.push_back(reinterpret_cast<const char *>(newName));
-    if (fstat(int(to), &directory) == 0 && strlen(triedNames.back().c_str()) > 12 &&
+    if (!full.empty())
+        triedNames.push_back(reinterpret_cast<const char *>(newName));
+    if (!full.empty() && fstat(int(to), &directory) == 0 && triedNames.back().size() > 12 &&
         std::find(full.begin(), full.end(), directory.st_ino) != full.end())
         return errno = ENOSPC, -1;
     return __real_syscall(number, from, oldName, to, newName, flags);

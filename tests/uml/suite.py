@@ -28,7 +28,7 @@ from typing import Dict, List, Tuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'e2e'))
 import uml  # noqa: E402
-from runner import Row, tree_line, volume_rows  # noqa: E402
+from runner import Row, race_faults, tree_line, volume_rows  # noqa: E402
 
 MIXED = 'shortname=mixed,utf8=1'  # what a desktop mounts a stick with
 LATIN = 'shortname=mixed'         # without utf8: names come out in the default iocharset
@@ -356,17 +356,9 @@ def message_faults(result: dict, case: Case, spell) -> List[str]:
     if result['stdout'] != listed:
         faults.append(f'standard output {result["stdout"][:600]!r}, expected {listed!r}')
     got = result['stderr'].split('\n')[:-1]
-    if row.name == 'concurrent':  # as the runner's row: one of the program's forms, any code,
-        # a path in a subtree the mover changed (a moved one by its old name) or c's listing
-        c, touched = spell('{R}/c/'), {name for _, name in result['moved'] or []}
-        forms = re.compile(r'MoveFile\("(.*)", "(.*)"\) returned error \d+|(?:FindFirstFile|'
-                           r"FindNextFile|FindClose)\(\) returned error \d+ for path '(.*)'|"
-                           r"'(.*)' is now named '(.*)': renaming it back failed with error \d+")
-        inside = lambda p: p == c + '*' or p.startswith(c) and \
-            p[len(c):].split('/')[0].removesuffix(' moved') in touched
-        return faults + [f'unexpected message {l[:200]!r}' for l in got
-                         if not (m := forms.fullmatch(l)) or
-                         not all(inside(p) for p in m.groups() if p is not None)]
+    if row.name == 'concurrent':  # judged as the runner's row, by the subtrees the mover changed
+        return faults + race_faults(got, spell('{R}/c/'),
+                                    {name for _, name in result['moved'] or []})
     wanted = [spell(l) for l in row.output]
     if (sorted(got) if row.any_order else got) != (sorted(wanted) if row.any_order else wanted) \
             or not result['stderr'].endswith('\n') and result['stderr']:
