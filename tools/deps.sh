@@ -21,7 +21,10 @@ if [ ${#missing[@]} -gt 0 ]; then
         case " ${missing[*]} " in *:$architecture*) dpkg --print-foreign-architectures |
             grep -qx $architecture || dpkg --add-architecture $architecture ;; esac
     done
-    apt-get update -qq
+    # A mirror in the middle of a sync fails one index or another for a while ("File has
+    # unexpected size"); apt then keeps the lists it had, and the install below says whether
+    # they were enough.
+    for try in 1 2 3; do apt-get update -qq && break; sleep 10; done || true
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
