@@ -2,7 +2,9 @@
 // Linux user gives. Builds the command line from the NAMEs and hands over to EntryPoint, which
 // ends the process itself.
 #include <locale.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "driver/driver.h"
@@ -23,7 +25,8 @@ static const char Help[] =
     "      --help     print this help and exit\n"
     "      --version  print the version and exit\n"
     "\n"
-    "Options stand before the NAMEs; -- ends them. The manual: man shortcase\n";
+    "Options may follow NAMEs; -- ends them (with POSIXLY_CORRECT set, so does the first\n"
+    "NAME). The manual: man shortcase\n";
 
 static const char Version[] = "shortcase " SHORTCASE_VERSION "\n";
 
@@ -38,10 +41,13 @@ int main(int argc, char **argv)
 {
     // The case mapping of every letter, whatever locale the user has set.
     setlocale(LC_CTYPE, "C.UTF-8");
+    // A reader that goes away (| head) costs the list, never the renames: the write fails
+    // with EPIPE, which is reported once, and the run goes on.
+    signal(SIGPIPE, SIG_IGN);
 
     unsigned options;
     const char *unknown;
-    int first = ParseOptions(argc, argv, &options, &unknown);
+    int first = ParseOptions(argc, argv, !getenv("POSIXLY_CORRECT"), &options, &unknown);
     if (first <= 0) {
         dprintf(2, first ? "shortcase: option '%s' is ambiguous\n" // --ver: --verbose, --version
                          : "shortcase: unknown option '%s'\n", unknown);
