@@ -76,6 +76,12 @@ BOOL Fail(DWORD error);
 // The descriptor that stands for the console.
 int ConsoleDescriptor(void);
 
+// Hands the layer the NAMEs as the user typed them.
+void SetNames(char **names, int count);
+
+// Whether bytes spell one of the NAMEs exactly as it was typed.
+bool TypedName(const char *bytes);
+
 // The path the product built, as Linux bytes (PathBytes of room) naming the entries as they
 // stand; false, with the last error set, when it has no such form.
 bool LinuxPath(const WCHAR *path, char *bytes);

@@ -70,5 +70,6 @@ int main(int argc, char **argv)
         return ExitStatus(ERROR_FILENAME_EXCED_RANGE);
     }
     SetProcess(line, 2, options);
+    SetNames(argv + first, argc - first);
     EntryPoint();
 }

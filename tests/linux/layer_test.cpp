@@ -455,11 +455,16 @@ TEST_F(LayerDirectory, EntersAMountPointThatANameNames)
     DWORD error;
     EXPECT_EQ(Find("stick", &error), std::vector<std::string>{"stick/"});
     EXPECT_EQ(Find("STICK", &error), std::vector<std::string>{"stick/"});
-    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick/"}); // a NAME's wildcards
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"}); // as "DIR/" lists it
+    std::string typed = root + "/st*";
+    char *names[] = {typed.data()};
+    SetNames(names, 1);
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick/"}); // the NAME's wildcards
     WIN32_FIND_DATAW first; // the walk below a NAME lists inside the NAME's own listing
     HANDLE named = FindFirstFileW(Path("*").c_str(), &first);
     EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"});
     EXPECT_TRUE(FindClose(named));
+    SetNames(nullptr, 0);
 }
 
 TEST(Layer, NamesOfOneRecordSayWhatTheyStandFor)
