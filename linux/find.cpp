@@ -36,7 +36,6 @@ struct Listing {
     dev_t device;       // a directory on another device is a mount point
     ino_t inode;
     bool wildcards;
-    bool named;         // a NAME's own listing, not one of the walk below it
     bool entered;       // mount points it finds are entered: no wildcards, or the user's
     bool whole;         // "*": every entry, among them what a killed run left
     WCHAR *prefix;      // the pattern's directory part, as the product spells it
@@ -220,7 +219,6 @@ static Listing *OpenListing(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     }
     listing->patternLength = length;
     listing->wildcards = HasWildcards(listing->pattern, length);
-    listing->named = !innermost;
     listing->entered = !listing->wildcards || typed;
     listing->whole = length == 1 && listing->pattern[0] == u'*';
     DWORD units = 0, prefixUnits = 0;
