@@ -26,6 +26,7 @@ void SetProcess(WCHAR *line, int consoleDescriptor, unsigned runOptions)
     commandLine = line;
     console = consoleDescriptor;
     options = runOptions;
+    recordError = failure = 0;
 }
 
 void SetNames(char **names, int count)

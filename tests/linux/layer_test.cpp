@@ -529,14 +529,35 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
                                               "X", "Y", "c", "x"}));
 }
 
+// A directory of the walk that cannot be listed is a failure for the exit status; one that is
+// empty is none, and a NAME that matches nothing is one.
+TEST_F(LayerDirectory, AWalkThatCannotListADirectoryDoesNotEndWithZero)
+{
+    ASSERT_EQ(mkdir((root + "/empty").c_str(), 0755), 0);
+    auto walk = [&](const char *below) {
+        SetProcess(nullptr, 2, 0);
+        WIN32_FIND_DATAW find;
+        FindFirstFileW(Path("*").c_str(), &find); // the NAME's listing, open during the walk
+        FindFirstFileW(Path(below).c_str(), &find);
+        ExitProcess(0);
+    };
+    EXPECT_EXIT(walk("empty/*"), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(walk("missing/*"), ::testing::ExitedWithCode(3), "");
+    WIN32_FIND_DATAW find;
+    EXPECT_EXIT((SetProcess(nullptr, 2, 0), FindFirstFileW(Path("missing").c_str(), &find),
+                 ExitProcess(0)),
+                ::testing::ExitedWithCode(2), "");
+}
+
 // A listing of a whole directory finishes what a killed run left where the short name is
 // free, in the directory or its parent, and lists it under -v; names no run made stay.
 TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
 {
     ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
     for (const char *name : {"A.shortcase-renaming", "B.shortcase-renaming-9", ".shortcase-renaming",
-                             "C.shortcase-renaming-1", "D.shortcase-renamingx", "E.shortcase-renaming-10",
-                             "d/F.shortcase-renaming-from-parent", "d/G.shortcase-renaming-from-parent-2"})
+                             "C.shortcase-renaming-1", "D.shortcase-renaming.3", "E.shortcase-renaming-23",
+                             "H.shortcase-renaming-A", "d/F.shortcase-renaming-from-parent",
+                             "d/G.shortcase-renaming-from-parent-2"})
         Make(name);
     int list[2], out = dup(1);
     ASSERT_EQ(pipe(list), 0);
@@ -551,8 +572,9 @@ TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
     close(list[0]);
     EXPECT_EQ(left, (std::vector<std::string>{"../", "./"}));
     EXPECT_EQ(here, (std::vector<std::string>{"../", "./", ".shortcase-renaming", "A", "B",
-                                              "C.shortcase-renaming-1", "D.shortcase-renamingx",
-                                              "E.shortcase-renaming-10", "F", "G", "d/"}));
+                                              "C.shortcase-renaming-1", "D.shortcase-renaming.3",
+                                              "E.shortcase-renaming-23", "F", "G",
+                                              "H.shortcase-renaming-A", "d/"}));
     std::vector<std::string> lines;
     for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
         lines.push_back(listed.substr(at, end - at));
