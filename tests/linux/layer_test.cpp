@@ -554,27 +554,38 @@ TEST_F(LayerDirectory, AWalkThatCannotListADirectoryDoesNotEndWithZero)
 TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
 {
     ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/e").c_str(), 0755), 0);
     for (const char *name : {"A.shortcase-renaming", "B.shortcase-renaming-9", ".shortcase-renaming",
                              "C.shortcase-renaming-1", "D.shortcase-renaming.3", "E.shortcase-renaming-23",
                              "H.shortcase-renaming-A", "d/F.shortcase-renaming-from-parent",
-                             "d/G.shortcase-renaming-from-parent-2"})
+                             "e/G.shortcase-renaming-from-parent-2"})
         Make(name);
-    int list[2], out = dup(1);
+    int list[2], out = dup(1), here = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(pipe(list), 0);
     dup2(list[1], 1);
     SetProcess(nullptr, 2, OptionVerbose);
+    // d's contents as a NAME types them, with '/' alone; e's as "*" in the current directory.
+    for (const std::u16string &pattern : {Text(root + "/d/*"), std::u16string(u"*")}) {
+        WIN32_FIND_DATAW find;
+        HANDLE listing = FindFirstFileW(pattern.c_str(), &find);
+        while (FindNextFileW(listing, &find)) {
+        }
+        EXPECT_TRUE(FindClose(listing));
+        ASSERT_EQ(chdir((root + "/e").c_str()), 0);
+    }
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
     DWORD error;
-    std::vector<std::string> left = Find("d/*", &error), here = Find("*", &error);
+    std::vector<std::string> inside = Find("*", &error);
     dup2(out, 1), close(out), close(list[1]);
     SetProcess(nullptr, 2, 0);
     std::string listed(4096, 0), r = "renamed '" + root;
     listed.resize(std::max<ssize_t>(0, read(list[0], &listed[0], listed.size())));
     close(list[0]);
-    EXPECT_EQ(left, (std::vector<std::string>{"../", "./"}));
-    EXPECT_EQ(here, (std::vector<std::string>{"../", "./", ".shortcase-renaming", "A", "B",
-                                              "C.shortcase-renaming-1", "D.shortcase-renaming.3",
-                                              "E.shortcase-renaming-23", "F", "G",
-                                              "H.shortcase-renaming-A", "d/"}));
+    EXPECT_EQ(inside, (std::vector<std::string>{"../", "./", ".shortcase-renaming", "A", "B",
+                                                "C.shortcase-renaming-1", "D.shortcase-renaming.3",
+                                                "E.shortcase-renaming-23", "F", "G",
+                                                "H.shortcase-renaming-A", "d/", "e/"}));
     std::vector<std::string> lines;
     for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
         lines.push_back(listed.substr(at, end - at));
@@ -583,7 +594,7 @@ TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
                          r + "/A.shortcase-renaming' -> '" + root + "/A'",
                          r + "/B.shortcase-renaming-9' -> '" + root + "/B'",
                          r + "/d/F.shortcase-renaming-from-parent' -> '" + root + "/F'",
-                         r + "/d/G.shortcase-renaming-from-parent-2' -> '" + root + "/G'"}));
+                         "renamed 'G.shortcase-renaming-from-parent-2' -> '../G'"}));
 }
 
 // A directory without room for the temporary name: through a subdirectory that is neither
