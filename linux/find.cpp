@@ -171,6 +171,8 @@ static void CloseListing(Listing *listing)
 // directory is ERROR_PATH_NOT_FOUND, a pattern that matches nothing ERROR_FILE_NOT_FOUND.
 HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 {
+    if (ImageActive())
+        return ImageFindFirst(pattern, find); // -i: the volume in the image
     static char bytes[PathBytes];
     if (!LinuxPath(pattern, bytes))
         return INVALID_HANDLE_VALUE;
@@ -222,6 +224,8 @@ HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 
 BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *data)
 {
+    if (ImageActive())
+        return ImageFindNext(find, data);
     Listing *listing = (Listing *)find;
     if (!listing->wildcards)
         return Fail(ERROR_NO_MORE_FILES);
@@ -230,6 +234,8 @@ BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *data)
 
 BOOL FindClose(HANDLE find)
 {
+    if (ImageActive())
+        return ImageFindClose(find);
     CloseListing((Listing *)find);
     return TRUE;
 }

@@ -59,7 +59,9 @@ void SetLastError(DWORD code)
 // not end with 0.
 void ExitProcess(UINT code)
 {
-    exit(ExitStatus(code == ERROR_SUCCESS ? recordError : code));
+    // Nor does one whose renames in an image did not reach the device (-i).
+    DWORD flushError = CloseImage();
+    exit(ExitStatus(flushError ? flushError : code == ERROR_SUCCESS ? recordError : code));
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
