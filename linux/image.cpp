@@ -554,7 +554,7 @@ DWORD OpenImage(const char *argument, unsigned partition, unsigned codePage)
                        (unsigned)error);
     if (!error && volume.dirty)
         error = Refuse(ERROR_FILE_CORRUPT, "the FAT volume in '%s' is marked dirty (not "
-                       "cleanly unmounted): check it with fsck.fat first", imageName);
+                       "cleanly unmounted): run fsck.fat on it first", imageName);
     if (error) {
         close(descriptor);
         device.descriptor = -1;
