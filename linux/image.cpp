@@ -237,20 +237,21 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
         if (IsSeparator(pattern[length]))
             prefixLength = length + 1;
     DWORD patternLength = length - prefixLength;
-    if (patternLength == 0 || patternLength >= MAX_PATH)
-        return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE; // longer than any FAT name
+    if (patternLength == 0 || patternLength >= MAX_PATH) // longer than any FAT name
+        return NoteFailure(ERROR_FILE_NOT_FOUND), Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
 
     FatEntry directory;
     bool root;
     DWORD error = FindDirectory(pattern, prefixLength, &directory, &root);
     if (error)
-        return Fail(error), INVALID_HANDLE_VALUE;
+        return NoteFailure(error), Fail(error), INVALID_HANDLE_VALUE;
     ImageListing *listing = (ImageListing *)calloc(1, sizeof(ImageListing));
     uint8_t *block = (uint8_t *)malloc(volume.clusterBytes);
     WCHAR *prefix = (WCHAR *)malloc((prefixLength + 1) * sizeof(WCHAR));
     if (!listing || !block || !prefix) {
         free(listing), free(block), free(prefix);
-        return Fail(ERROR_NOT_ENOUGH_MEMORY), INVALID_HANDLE_VALUE;
+        return NoteFailure(ERROR_NOT_ENOUGH_MEMORY), Fail(ERROR_NOT_ENOUGH_MEMORY),
+               INVALID_HANDLE_VALUE;
     }
     memcpy(prefix, pattern, prefixLength * sizeof(WCHAR));
     listing->prefix = prefix;
@@ -273,6 +274,7 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
         error = GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : GetLastError();
     if (error) {
         ImageFindClose(listing);
+        NoteFailure(error);
         return Fail(error), INVALID_HANDLE_VALUE;
     }
     return listing;
@@ -283,7 +285,11 @@ BOOL ImageFindNext(HANDLE find, WIN32_FIND_DATAW *data)
     ImageListing *listing = (ImageListing *)find;
     if (!listing->wildcards)
         return Fail(ERROR_NO_MORE_FILES);
-    return NextMatch(listing, data);
+    if (NextMatch(listing, data))
+        return TRUE;
+    if (GetLastError() != ERROR_NO_MORE_FILES)
+        NoteFailure(GetLastError()); // a damaged directory: the run does not end with 0
+    return FALSE;
 }
 
 // Whether two texts are spelled exactly alike.

@@ -2,6 +2,7 @@
 // Linux user gives. Builds the command line from the NAMEs and hands over to EntryPoint, which
 // ends the process itself.
 #include <locale.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,7 +31,8 @@ static const char Help[] =
     "      --help     print this help and exit\n"
     "      --version  print the version and exit\n"
     "\n"
-    "Options stand before the NAMEs; -- ends them. The manual: man shortcase\n";
+    "Options may follow NAMEs; -- ends them (with POSIXLY_CORRECT set, so does the first\n"
+    "NAME). The manual: man shortcase\n";
 
 static const char Version[] = "shortcase " SHORTCASE_VERSION "\n";
 
@@ -43,17 +45,17 @@ static int Print(const char *first, const char *second)
 
 // The image options, -i IMAGE (also -iIMAGE), --image, --partition and --codepage (as
 // --NAME=VALUE or --NAME VALUE, or an unambiguous start of NAME), taken out of argv up to
-// "--", wherever they stand, before the other options are read. Returns 0, or the status of
-// a refusal it has reported.
-static int TakeImageOptions(int *argc, char **argv, const char **image, unsigned *partition,
-                            unsigned *codePage)
+// "--" (or, unless permute, the first NAME), before the other options are read. Returns 0,
+// or the status of a refusal it has reported.
+static int TakeImageOptions(int *argc, char **argv, bool permute, const char **image,
+                            unsigned *partition, unsigned *codePage)
 {
     static const char *const names[] = {"image", "partition", "codepage"};
     int kept = 1;
     for (int a = 1; a < *argc; ++a) {
         const char *text = argv[a], *value = nullptr;
         int which = -1;
-        if (strcmp(text, "--") == 0) {
+        if (strcmp(text, "--") == 0 || (!permute && (text[0] != '-' || !text[1]))) {
             while (a < *argc)
                 argv[kept++] = argv[a++];
             break;
@@ -108,14 +110,18 @@ int main(int argc, char **argv)
 {
     // The case mapping of every letter, whatever locale the user has set.
     setlocale(LC_CTYPE, "C.UTF-8");
+    // A reader that goes away (| head) costs the list, never the renames: the write fails
+    // with EPIPE, which is reported once, and the run goes on.
+    signal(SIGPIPE, SIG_IGN);
 
     const char *image = nullptr;
     unsigned partition = 0, codePage = 437;
-    if (int refused = TakeImageOptions(&argc, argv, &image, &partition, &codePage))
+    bool permute = !getenv("POSIXLY_CORRECT");
+    if (int refused = TakeImageOptions(&argc, argv, permute, &image, &partition, &codePage))
         return refused;
     unsigned options;
     const char *unknown;
-    int first = ParseOptions(argc, argv, &options, &unknown);
+    int first = ParseOptions(argc, argv, permute, &options, &unknown);
     if (first <= 0) {
         dprintf(2, first ? "shortcase: option '%s' is ambiguous\n" // --ver: --verbose, --version
                          : "shortcase: unknown option '%s'\n", unknown);
