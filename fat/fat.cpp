@@ -371,6 +371,7 @@ DWORD FatOpenDirectory(FatVolume *volume, const FatEntry *directory, uint8_t *bl
 {
     memset(cursor, 0, sizeof *cursor);
     cursor->block = block;
+    cursor->power = 1;
     cursor->first = directory ? directory->cluster : volume->rootCluster;
     if ((directory || volume->type == 32) && !IsCluster(volume, cursor->first))
         return ERROR_FILE_CORRUPT;
@@ -401,10 +402,14 @@ static DWORD LoadBlock(FatVolume *v, FatCursor *c)
             if (!next)
                 return ERROR_NO_MORE_FILES;
         }
+        if (next == c->saved)
+            return ERROR_FILE_CORRUPT;
+        if (++c->steps >= c->power)
+            c->saved = next, c->power *= 2, c->steps = 0;
         c->cluster = next;
         offset = v->dataOffset + (uint64_t)(next - 2) * v->clusterBytes;
     }
-    // A chain that loops, or a directory no driver would write, ends here.
+    // A directory no driver would write ends here, as does a loop the check above missed.
     if (c->read + bytes / SZDIRE > FatMaxRecords)
         return ERROR_FILE_CORRUPT;
     DWORD error = FatRead(v->device, offset, c->block, bytes);

@@ -82,6 +82,8 @@ struct FatCursor {
     uint32_t records;       // records in block
     uint32_t index;         // the next of them
     uint32_t read;          // records read so far
+    // A chain that loops comes back to the cluster saved at each power of two of its steps.
+    uint32_t saved, steps, power;
     bool ended;
     // The long-name chain read so far: the ordinal the next record must have, its checksum,
     // its records and where the first lies, and the name's units.
