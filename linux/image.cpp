@@ -562,8 +562,13 @@ DWORD OpenImage(const char *argument, unsigned partition, unsigned codePage)
     // A block device opened with O_EXCL fails while it, or a partition of it, is mounted.
     struct stat status;
     int flags = (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-    if (stat(path, &status) == 0 && S_ISBLK(status.st_mode))
+    bool found = stat(path, &status) == 0;
+    if (found && S_ISBLK(status.st_mode))
         flags |= O_EXCL;
+    // Checked before the open too, which would wait for ever on a FIFO.
+    if (found && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode))
+        return Refuse(ERROR_INVALID_PARAMETER, "'%s' is neither a file nor a block device",
+                      imageName);
     int descriptor = open(path, flags);
     if (descriptor < 0) {
         DWORD error = ErrorFromErrno(errno);
