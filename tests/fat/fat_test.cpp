@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+using namespace std::string_literals;
+
 #include "tests/fat/memory.h"
 
 enum : uint32_t { Sector = 512, Directory = 3 * Sector }; // clusters 2 and 3
@@ -60,11 +62,11 @@ static std::vector<uint8_t> Image(const std::vector<Record> &records, uint32_t n
 }
 
 // Mounts the image and opens DIR.
-static void OpenDir(FatDevice *device, FatVolume *volume, FatCursor *cursor)
+static void OpenDir(FatDevice *device, FatVolume *volume, FatCursor *cursor, uint16_t page = 437)
 {
     static uint8_t block[FatMaxCluster];
     FatEntry directory;
-    ASSERT_EQ(FatMount(device, 0, 437, volume), 0u);
+    ASSERT_EQ(FatMount(device, 0, page, volume), 0u);
     ASSERT_EQ(FatOpenDirectory(volume, nullptr, block, cursor), 0u);
     ASSERT_EQ(FatNextEntry(volume, cursor, &directory), 0u);
     ASSERT_EQ(FatOpenDirectory(volume, &directory, block, cursor), 0u);
@@ -121,5 +123,63 @@ TEST(Fat, RenameWritesTwoBytesCaseByteFirst)
         expected[Directory + 16 * 32 + 12] = 0;
         expected[Directory + 15 * 32] = writes < 0 ? 0xE5 : 0x41;
         EXPECT_EQ(image, expected) << writes;
+    }
+}
+
+// Bytes 0x80 to 0xFF in 8.3 names, as Python's cp437 and cp850 codecs decode them.
+TEST(Fat, ShortNamesReadThroughTheCodePage)
+{
+    static FatVolume volume;
+    static const std::pair<uint16_t, std::u16string> pages[] = {
+        {437, u"ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒáíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐"
+              u"└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0"},
+        {850, u"ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜø£Ø×ƒáíóúñÑªº¿®¬½¼¡«»░▒▓│┤ÁÂÀ©╣║╗╝¢¥┐"
+              u"└┴┬├─┼ãÃ╚╔╩╦╠═╬¤ðÐÊËÈıÍÎÏ┘┌█▄¦Ì▀ÓßÔÒõÕµþÞÚÛÙýÝ¯´\u00AD±‗¾¶§÷¸°¨·¹³²■\u00A0"}};
+    std::vector<std::string> raws(12, std::string(11, ' '));
+    std::vector<Record> records;
+    for (int k = 0; k < 12; ++k) {
+        for (int i = 0, byte = 0x80 + 11 * k; i < 11 && byte + i <= 0xFF; ++i)
+            raws[k][i] = (char)(byte + i);
+        records.push_back({k, raws[k].c_str(), 0});
+    }
+    for (const auto &page : pages) {
+        std::vector<uint8_t> image = Image(records, 0xFFF);
+        FatDevice device = {image.data(), image.size(), -1};
+        FatCursor cursor;
+        FatEntry entry;
+        OpenDir(&device, &volume, &cursor, page.first);
+        std::u16string names;
+        while (FatNextEntry(&volume, &cursor, &entry) == 0)
+            for (const char16_t *unit = entry.name; *unit; ++unit)
+                names += *unit == u'.' ? u"" : std::u16string(1, *unit);
+        EXPECT_EQ(names, page.second) << page.first;
+    }
+}
+
+// Boot sectors: the image's with bytes patched in, mounted (the last row makes it FAT32).
+TEST(Fat, MountsOnlyFieldsInRange)
+{
+    static FatVolume volume;
+    static const struct {
+        std::vector<std::pair<int, std::string>> patches;
+        DWORD error;
+        uint8_t type;
+        bool dirty;
+    } boots[] = {
+        {{}, 0, 12, false},
+        {{{37, "\1"s}}, 0, 12, true},
+        {{{13, "\0"s}}, ERROR_UNRECOGNIZED_VOLUME},  // no sector in a cluster
+        {{{11, "\0\3"s}}, ERROR_UNRECOGNIZED_VOLUME}, // 768-byte sectors
+        {{{21, "\0"s}}, ERROR_UNRECOGNIZED_VOLUME},  // no media byte
+        {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0"s}, {44, "\2\0\0\0"s}}, 0, 32, true},
+    };
+    for (const auto &boot : boots) {
+        std::vector<uint8_t> image = Image({}, 0xFFF);
+        for (const auto &patch : boot.patches)
+            memcpy(&image[patch.first], patch.second.data(), patch.second.size());
+        FatDevice device = {image.data(), image.size(), -1};
+        EXPECT_EQ(FatMount(&device, 0, 437, &volume), boot.error) << boot.patches.size();
+        if (!boot.error)
+            EXPECT_EQ(volume.type * 2 + volume.dirty, boot.type * 2 + boot.dirty);
     }
 }
