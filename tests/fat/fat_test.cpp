@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,20 @@ static void OpenDir(FatDevice *device, FatVolume *volume, FatCursor *cursor, uin
     ASSERT_EQ(FatOpenDirectory(volume, &directory, block, cursor), 0u);
 }
 
+// DIR as the format lists it: "name|short;" for each entry; *end is the error that ended it.
+static std::u16string List(std::vector<uint8_t> image, uint16_t page, DWORD *end)
+{
+    static FatVolume volume;
+    FatDevice device = {image.data(), image.size(), -1};
+    FatCursor cursor;
+    FatEntry entry;
+    std::u16string listing;
+    OpenDir(&device, &volume, &cursor, page);
+    while ((*end = FatNextEntry(&volume, &cursor, &entry)) == 0)
+        listing += std::u16string(entry.name) + u"|" + entry.shortName + u";";
+    return listing;
+}
+
 static const Record Pair[] = {{15, "README  TXT", 0x18, 0x41, u"readme.txt", 0},
                               {16, "README  TXT", 0x18}}; // across clusters
 static const struct {
@@ -91,19 +106,10 @@ static const struct {
 
 TEST(Fat, ListsEachRowAsWindowsDoes)
 {
-    static FatVolume volume;
     for (const auto &row : rows) {
-        std::vector<uint8_t> image = Image(row.records, row.next);
-        FatDevice device = {image.data(), image.size(), -1};
-        FatCursor cursor;
-        FatEntry entry;
-        OpenDir(&device, &volume, &cursor);
-        std::u16string listing;
-        DWORD error;
-        while ((error = FatNextEntry(&volume, &cursor, &entry)) == 0)
-            listing += std::u16string(entry.name) + u"|" + entry.shortName + u";";
-        EXPECT_EQ(listing, row.listing);
-        EXPECT_EQ(error, row.end) << (const char *)row.records[0].raw;
+        DWORD end;
+        EXPECT_EQ(List(Image(row.records, row.next), 437, &end), row.listing);
+        EXPECT_EQ(end, row.end) << row.records[0].raw;
     }
 }
 
@@ -129,7 +135,6 @@ TEST(Fat, RenameWritesTwoBytesCaseByteFirst)
 // Bytes 0x80 to 0xFF in 8.3 names, as Python's cp437 and cp850 codecs decode them.
 TEST(Fat, ShortNamesReadThroughTheCodePage)
 {
-    static FatVolume volume;
     static const std::pair<uint16_t, std::u16string> pages[] = {
         {437, u"ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒáíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐"
               u"└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0"},
@@ -143,15 +148,10 @@ TEST(Fat, ShortNamesReadThroughTheCodePage)
         records.push_back({k, raws[k].c_str(), 0});
     }
     for (const auto &page : pages) {
-        std::vector<uint8_t> image = Image(records, 0xFFF);
-        FatDevice device = {image.data(), image.size(), -1};
-        FatCursor cursor;
-        FatEntry entry;
-        OpenDir(&device, &volume, &cursor, page.first);
-        std::u16string names;
-        while (FatNextEntry(&volume, &cursor, &entry) == 0)
-            for (const char16_t *unit = entry.name; *unit; ++unit)
-                names += *unit == u'.' ? u"" : std::u16string(1, *unit);
+        DWORD end;
+        std::u16string names = List(Image(records, 0xFFF), page.first, &end);
+        auto separator = [](char16_t unit) { return unit == u'.' || unit == u'|' || unit == u';'; };
+        names.erase(std::remove_if(names.begin(), names.end(), separator), names.end());
         EXPECT_EQ(names, page.second) << page.first;
     }
 }
