@@ -291,8 +291,8 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     listing->prefixLength = prefixLength;
     memcpy(listing->pattern, pattern + prefixLength, (patternLength + 1) * sizeof(WCHAR));
     listing->patternLength = patternLength;
-    for (DWORD i = 0; i < patternLength; ++i)
-        listing->wildcards |= pattern[prefixLength + i] == u'*' || pattern[prefixLength + i] == u'?';
+    for (const WCHAR *unit = listing->pattern; *unit; ++unit)
+        listing->wildcards |= *unit == u'*' || *unit == u'?';
     listing->dots = 2;
     error = FatOpenDirectory(&volume, root ? nullptr : &directory, block, &listing->cursor);
     listing->cursor.block = block;
