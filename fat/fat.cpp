@@ -8,38 +8,60 @@
 // --- The format, as the disk holds it.
 enum : uint32_t {
     // Boot sector (BPB): the fields every FAT volume has.
-    BS_JmpBoot = 0,         // 0xEB xx 0x90 or 0xE9 xx xx
-    BS_FilSysType = 3,      // exFAT and NTFS put their names here: "EXFAT   ", "NTFS    "
+    BS_JmpBoot = 0,         // JumpShort xx 0x90 or JumpNear xx xx
+    JumpShort = 0xEB,
+    JumpNear = 0xE9,
+    BS_FilSysType = 3,      // exFAT and NTFS put their names here (below)
     BPB_BytsPerSec = 11,    // 512, 1024, 2048 or 4096
     BPB_SecPerClus = 13,    // a power of two, 1 to 128
     BPB_RsvdSecCnt = 14,    // sectors before the first FAT, at least 1
     BPB_NumFATs = 16,
     BPB_RootEntCnt = 17,    // records of the fixed root; 0 on FAT32
     BPB_TotSec16 = 19,
-    BPB_Media = 21,         // 0xF0, or 0xF8 to 0xFF
+    BPB_Media = 21,         // MediaFloppy, or MediaFixed to 0xFF
+    MediaFloppy = 0xF0,
+    MediaFixed = 0xF8,
     BPB_FATSz16 = 22,       // 0 on FAT32
     BPB_TotSec32 = 32,
-    BS_Flags16 = 37,        // FAT12/16: bit 0 set while mounted, and after an unclean unmount
-    BPB_FATSz32 = 36,
-    BPB_ExtFlags = 40,      // FAT32: bit 7 set, the FAT in bits 0-3 alone is in use
+    BPB_FATSz32 = 36,       // FAT32; at 36 and on, FAT12/16 hold other fields
+    BS_Flags16 = 37,        // FAT12/16: DirtyFlag set while mounted, and after an unclean unmount
+    BPB_ExtFlags = 40,      // FAT32: with OneFat set, the FAT numbered in ActiveFat alone is in use
+    OneFat = 0x80,
+    ActiveFat = 0x0F,
     BPB_RootClus = 44,
     BS_Flags32 = 65,        // FAT32: the same flag
-    BS_Sign = 510,          // 0x55 0xAA, also on an MBR
+    BS_Sign = 510,          // Signature, also on an MBR
+    Signature = 0xAA55,
     DirtyFlag = 0x01,
     Clean16 = 0x8000,       // FAT[1]: set when cleanly unmounted
     Clean32 = 0x08000000,
 
+    // The FAT: what decides the type, what an entry holds.
+    MinFat16 = 4085,        // clusters; fewer on FAT12
+    MinFat32 = 65525,       // clusters; fewer on FAT16, though a FAT32 BPB may hold fewer
+    MaxFat32 = 0x0FFFFFF5,  // clusters and more cannot be numbered
+    Fat32Mask = 0x0FFFFFFF, // the top four bits of a FAT32 entry are not its
+    Fat12Mask = 0xFFF,
+    End12 = 0xFF8,          // an entry from here up ends a chain (the rest: free, bad, a cluster)
+    End16 = 0xFFF8,
+    End32 = 0x0FFFFFF8,
+
     // Master boot record: four partition entries.
     MBR_Table = 446,
     PTE_Size = 16,
-    PTE_Boot = 0,           // 0x00 or 0x80
-    PTE_System = 4,         // 0 empty, 0xEE a GPT behind it; 0x05, 0x0F, 0x85 extended
+    PTE_Boot = 0,           // 0, or Bootable
+    Bootable = 0x80,
+    PTE_System = 4,         // 0 empty, Protective, or an extended partition (below)
+    Protective = 0xEE,      // a GPT lies behind it
+    ExtendedChs = 0x05,
+    ExtendedLba = 0x0F,
+    ExtendedLinux = 0x85,
     PTE_StartLba = 8,
     PTE_SizeLba = 12,
     MbrSector = 512,
 
     // GUID partition table: the header at LBA 1, then the entries.
-    GPTH_Sign = 0,          // "EFI PART"
+    GPTH_Sign = 0,          // GptSign
     GPTH_PtOfs = 72,        // LBA of the entries
     GPTH_PtNum = 80,
     GPTH_PteSize = 84,
@@ -76,6 +98,8 @@ enum : uint32_t {
     LfnUnits = 13,
     MaxLfnRecords = 20,
 };
+
+static const char ExfatName[] = "EXFAT   ", NtfsName[] = "NTFS    ", GptSign[] = "EFI PART";
 
 // Where a long-name record keeps its 13 UCS-2 units.
 static const uint8_t LfnUnitOffsets[LfnUnits] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
@@ -154,11 +178,11 @@ static bool ParseBoot(const uint8_t *boot, uint64_t base, FatVolume *v)
     uint32_t fatSectors = fatSize16 ? fatSize16 : Le32(boot + BPB_FATSz32);
     uint32_t total = Le16(boot + BPB_TotSec16) ? Le16(boot + BPB_TotSec16)
                                               : Le32(boot + BPB_TotSec32);
-    if ((boot[BS_JmpBoot] != 0xEB && boot[BS_JmpBoot] != 0xE9) ||
+    if ((boot[BS_JmpBoot] != JumpShort && boot[BS_JmpBoot] != JumpNear) ||
         (sectorBytes & (sectorBytes - 1)) || sectorBytes < 512 || sectorBytes > FatMaxSector ||
         !perCluster || (perCluster & (perCluster - 1)) ||
         sectorBytes * perCluster > FatMaxCluster || !reserved || !fats || !fatSectors ||
-        (media != 0xF0 && media < 0xF8))
+        (media != MediaFloppy && media < MediaFixed))
         return false;
     uint64_t rootSectors = ((uint64_t)rootRecords * SZDIRE + sectorBytes - 1) / sectorBytes;
     uint64_t dataStart = reserved + (uint64_t)fats * fatSectors + rootSectors;
@@ -168,23 +192,23 @@ static bool ParseBoot(const uint8_t *boot, uint64_t base, FatVolume *v)
     // A FAT32 BPB has no fixed root and its FAT size in the long field, whatever its cluster
     // count (mkfs.fat makes small FAT32 volumes, and Linux and fsck.fat read them so); the
     // others count their clusters.
-    uint8_t type = fatSize16 == 0 ? 32 : clusters < 4085 ? 12 : 16;
-    if ((type == 32) != (rootRecords == 0) || (type == 16 && clusters >= 65525))
+    uint8_t type = fatSize16 == 0 ? 32 : clusters < MinFat16 ? 12 : 16;
+    if ((type == 32) != (rootRecords == 0) || (type == 16 && clusters >= MinFat32))
         return false;
     uint64_t entries = (uint64_t)fatSectors * sectorBytes * 8 / type;
     if (entries <= 2)
         return false;
     if (clusters > entries - 2)
         clusters = entries - 2; // the clusters past the FAT's end cannot be reached
-    if (clusters > 0x0FFFFFF5 - 2)
-        clusters = 0x0FFFFFF5 - 2;
+    if (clusters > MaxFat32 - 2)
+        clusters = MaxFat32 - 2;
     v->base = base;
     v->sectorBytes = sectorBytes;
     v->clusterBytes = sectorBytes * perCluster;
     v->fatOffset = base + (uint64_t)reserved * sectorBytes;
     v->rootOffset = v->fatOffset + (uint64_t)fats * fatSectors * sectorBytes;
-    uint32_t active = boot[BPB_ExtFlags] & 0x0F;
-    if (type == 32 && (boot[BPB_ExtFlags] & 0x80)) {
+    uint32_t active = boot[BPB_ExtFlags] & ActiveFat;
+    if (type == 32 && (boot[BPB_ExtFlags] & OneFat)) {
         if (active >= fats)
             return false;
         v->fatOffset += (uint64_t)active * fatSectors * sectorBytes;
@@ -205,18 +229,18 @@ DWORD FatIdentify(FatDevice *device, uint64_t offset, FatKind *kind)
     if (error)
         return error;
     FatVolume layout;
-    // A partition table: four entries that each start 0x00 or 0x80, one of them used.
-    bool table = Le16(sector + BS_Sign) == 0xAA55, used = false;
+    // A partition table: four entries that each start 0 or Bootable, one of them used.
+    bool table = Le16(sector + BS_Sign) == Signature, used = false;
     for (uint32_t i = 0; i < 4 && table; ++i) {
         const uint8_t *slot = sector + MBR_Table + i * PTE_Size;
-        table = slot[PTE_Boot] == 0x00 || slot[PTE_Boot] == 0x80;
+        table = slot[PTE_Boot] == 0 || slot[PTE_Boot] == Bootable;
         used = used || (slot[PTE_System] && Le32(slot + PTE_StartLba) && Le32(slot + PTE_SizeLba));
     }
     uint32_t sectorBytes = Le16(sector + BPB_BytsPerSec);
-    bool jump = sector[BS_JmpBoot] == 0xEB || sector[BS_JmpBoot] == 0xE9;
-    if (memcmp(sector + BS_FilSysType, "EXFAT   ", 8) == 0)
+    bool jump = sector[BS_JmpBoot] == JumpShort || sector[BS_JmpBoot] == JumpNear;
+    if (memcmp(sector + BS_FilSysType, ExfatName, 8) == 0)
         *kind = FatExfat;
-    else if (memcmp(sector + BS_FilSysType, "NTFS    ", 8) == 0)
+    else if (memcmp(sector + BS_FilSysType, NtfsName, 8) == 0)
         *kind = FatNtfs;
     else if (ParseBoot(sector, offset, &layout))
         *kind = FatFat;
@@ -248,7 +272,7 @@ static DWORD ReadGpt(FatDevice *device, uint32_t sectorBytes, FatPartition *part
 {
     uint8_t header[92], entry[48];
     DWORD error = FatRead(device, sectorBytes, header, sizeof header);
-    *found = !error && memcmp(header + GPTH_Sign, "EFI PART", 8) == 0;
+    *found = !error && memcmp(header + GPTH_Sign, GptSign, 8) == 0;
     if (!*found)
         return error == ERROR_HANDLE_EOF ? 0 : error;
     uint64_t table = Le64(header + GPTH_PtOfs);
@@ -283,7 +307,7 @@ DWORD FatListPartitions(FatDevice *device, FatPartition *parts, uint32_t *count)
     if (kind != FatTable)
         return ERROR_UNRECOGNIZED_VOLUME;
     for (uint32_t i = 0; i < 4; ++i) {
-        if (mbr[MBR_Table + i * PTE_Size + PTE_System] != 0xEE)
+        if (mbr[MBR_Table + i * PTE_Size + PTE_System] != Protective)
             continue;
         // A protective MBR: the partitions are in the GPT behind it.
         bool found = false;
@@ -296,8 +320,8 @@ DWORD FatListPartitions(FatDevice *device, FatPartition *parts, uint32_t *count)
         const uint8_t *slot = mbr + MBR_Table + i * PTE_Size;
         uint8_t system = slot[PTE_System];
         uint32_t start = Le32(slot + PTE_StartLba), sectors = Le32(slot + PTE_SizeLba);
-        if (system == 0 || system == 0x05 || system == 0x0F || system == 0x85 || !start ||
-            !sectors)
+        if (system == 0 || system == ExtendedChs || system == ExtendedLba ||
+            system == ExtendedLinux || !start || !sectors)
             continue;
         AddPartition(device, i + 1, (uint64_t)start * MbrSector, (uint64_t)sectors * MbrSector,
                      parts, count);
@@ -334,8 +358,8 @@ static DWORD FatValue(FatVolume *v, uint32_t cluster, uint32_t *value)
             return error;
     }
     uint32_t raw = Le32(bytes);
-    *value = v->type == 32 ? raw & 0x0FFFFFFF
-           : v->type == 16 ? raw : (cluster & 1 ? raw >> 4 : raw & 0xFFF);
+    *value = v->type == 32 ? raw & Fat32Mask
+           : v->type == 16 ? raw : (cluster & 1 ? raw >> 4 : raw & Fat12Mask);
     return 0;
 }
 
@@ -352,7 +376,7 @@ static DWORD NextCluster(FatVolume *v, uint32_t cluster, uint32_t *next)
     DWORD error = FatValue(v, cluster, &value);
     if (error)
         return error;
-    uint32_t end = v->type == 12 ? 0xFF8 : v->type == 16 ? 0xFFF8 : 0x0FFFFFF8;
+    uint32_t end = v->type == 12 ? End12 : v->type == 16 ? End16 : End32;
     if (value >= end)
         value = 0;
     else if (!IsCluster(v, value))
