@@ -102,6 +102,9 @@ static const struct {
     {{{0, "BASE    TXT", 8}, {1, "EXT     TXT", 0x10}, {2, "BOTH    TX1", 0x18}}, 0xFFF,
      u"base.TXT|;EXT.txt|;both.tx1|;", 18},
     {{{17, "LOOP       ", 0}}, 2, u"LOOP|;", ERROR_FILE_CORRUPT},
+    {{{0, "LONGNA~1TXT", 0, 0x42, u"opq"}, {1, "LONGNA~1TXT", 0, 1, u"abcdefghijklm"},
+      {2, "LONGNA~1TXT", 0}, {3, "THIRTE~1   ", 0, 0x41, u"nopqrstuvwxyz"}, {4, "THIRTE~1   ", 0}},
+     0xFFF, u"abcdefghijklmopq|LONGNA~1.TXT;nopqrstuvwxyz|THIRTE~1;", 18},
 };
 
 TEST(Fat, ListsEachRowAsWindowsDoes)
@@ -156,7 +159,8 @@ TEST(Fat, ShortNamesReadThroughTheCodePage)
     }
 }
 
-// Boot sectors: the image's with bytes patched in, mounted (the last row makes it FAT32).
+// Boot sectors: the image's with bytes patched in, mounted (the last row makes it FAT32, with
+// one FAT in use).
 TEST(Fat, MountsOnlyFieldsInRange)
 {
     static FatVolume volume;
@@ -170,8 +174,9 @@ TEST(Fat, MountsOnlyFieldsInRange)
         {{{37, "\1"s}}, 0, 12, true},
         {{{13, "\0"s}}, ERROR_UNRECOGNIZED_VOLUME},  // no sector in a cluster
         {{{11, "\0\3"s}}, ERROR_UNRECOGNIZED_VOLUME}, // 768-byte sectors
+        {{{11, "\0\x20"s}}, ERROR_UNRECOGNIZED_VOLUME}, // 8192-byte sectors
         {{{21, "\0"s}}, ERROR_UNRECOGNIZED_VOLUME},  // no media byte
-        {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0"s}, {44, "\2\0\0\0"s}}, 0, 32, true},
+        {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x80"s}, {44, "\2\0\0\0"s}}, 0, 32, true},
     };
     for (const auto &boot : boots) {
         std::vector<uint8_t> image = Image({}, 0xFFF);
