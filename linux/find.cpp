@@ -36,7 +36,7 @@ struct Listing {
     dev_t device;       // a directory on another device is a mount point
     ino_t inode;
     bool wildcards;
-    bool named;         // a NAME's own listing, not one of the walk below it
+    bool entered;       // mount points it finds are entered: no wildcards, or the user's
     bool whole;         // "*": every entry, among them what a killed run left
     WCHAR *prefix;      // the pattern's directory part, as the product spells it
     Listing *outer;     // the listing that was open when this one was opened
@@ -171,10 +171,11 @@ static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
                 entry.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
         } else if (S_ISDIR(status.st_mode)) {
             entry.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-            // A mount point that a NAME matches is entered all the same, as `find -xdev` and
-            // `du -x` take the file system from their argument, and as the shell's expansion
-            // of the same wildcards would name it; one that the walk meets below is not.
-            if (status.st_dev != listing->device && !listing->named)
+            // A mount point that a NAME names is entered all the same, as `find -xdev` and
+            // `du -x` take the file system from their argument, and so is one that the NAME's
+            // own wildcards match, as the shell's expansion of them would name it; one that the
+            // walk meets below a NAME, or a directory's contents ("DIR/") hold, is not.
+            if (status.st_dev != listing->device && !listing->entered)
                 entry.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         } else {
             entry.dwFileAttributes = 0x80; // FILE_ATTRIBUTE_NORMAL
@@ -201,6 +202,7 @@ static Listing *OpenListing(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     static char bytes[PathBytes];
     if (!LinuxPath(pattern, bytes))
         return nullptr;
+    bool typed = !innermost && TypedName(bytes);
     char *slash = strrchr(bytes, '/');
     const char *directory = slash == bytes ? "/" : slash ? bytes : ".";
     const char *last = slash ? slash + 1 : bytes;
@@ -217,7 +219,7 @@ static Listing *OpenListing(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     }
     listing->patternLength = length;
     listing->wildcards = HasWildcards(listing->pattern, length);
-    listing->named = !innermost;
+    listing->entered = !listing->wildcards || typed;
     listing->whole = length == 1 && listing->pattern[0] == u'*';
     DWORD units = 0, prefixUnits = 0;
     for (; pattern[units]; ++units)

@@ -54,7 +54,7 @@ enum : unsigned { OptionDryRun = 1, OptionVerbose = 2, OptionHelp = 4, OptionVer
 int ParseOptions(int argc, char **argv, bool permute, unsigned *options, const char **unknown);
 
 // Hands the layer the command line that GetCommandLineW returns, the descriptor that stands
-// for the standard error console, and the options of the run.
+// for the standard error console, and the options of a run, which has failed in nothing yet.
 void SetProcess(WCHAR *line, int consoleDescriptor, unsigned options);
 
 // A temporary name of a single directory record for name, an 8.3 name, for a directory too
@@ -75,6 +75,12 @@ BOOL Fail(DWORD error);
 
 // The descriptor that stands for the console.
 int ConsoleDescriptor(void);
+
+// Hands the layer the NAMEs as the user typed them.
+void SetNames(char **names, int count);
+
+// Whether bytes spell one of the NAMEs exactly as it was typed.
+bool TypedName(const char *bytes);
 
 // The path the product built, as Linux bytes (PathBytes of room) naming the entries as they
 // stand; false, with the last error set, when it has no such form.

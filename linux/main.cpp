@@ -144,6 +144,7 @@ int main(int argc, char **argv)
         return ExitStatus(ERROR_FILENAME_EXCED_RANGE);
     }
     SetProcess(line, 2, options);
+    SetNames(argv + first, argc - first);
     if (image) {
         if (DWORD refused = OpenImage(image, partition, codePage))
             return ExitStatus(refused);

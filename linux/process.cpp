@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 // The layer's state, which the product never sees: the thread's last error, the command line,
@@ -17,12 +18,29 @@ static int console = 2;
 static unsigned options;
 static DWORD recordError;
 static DWORD failure;
+static char **typed;
+static int typedCount;
 
 void SetProcess(WCHAR *line, int consoleDescriptor, unsigned runOptions)
 {
     commandLine = line;
     console = consoleDescriptor;
     options = runOptions;
+    recordError = failure = 0;
+}
+
+void SetNames(char **names, int count)
+{
+    typed = names;
+    typedCount = count;
+}
+
+bool TypedName(const char *bytes)
+{
+    for (int i = 0; i < typedCount; ++i)
+        if (strcmp(typed[i], bytes) == 0)
+            return true;
+    return false;
 }
 
 unsigned Options(void)

@@ -819,6 +819,9 @@ def volume_rows() -> List[Row]:
             linux=True),
         Row('cli-option-after-name', ['d|a', 'f|a/readme.txt|README.TXT'], 'prog {R}\\a -n', [],
             listed=["would rename '{R}\\a\\readme.txt' -> '{R}\\a\\README.TXT'"], linux=True),
+        Row('cli-missing-first', ['d|a', 'f|a/readme.txt|README.TXT'], 'prog {R}\\none {R}\\a',
+            ['a/readme.txt'], ["FindFirstFile() returned error 2 for argument '{R}\\none'"],
+            linux=True),
         Row('cli-end-of-options', ['d|-n', 'f|-n/readme.txt|README.TXT'], 'prog -- -n',
             ['-n/readme.txt'], linux=True),
         Row('cli-no-name', ['d|e'], 'prog', [], ['No arguments: at least one (wildcard) '

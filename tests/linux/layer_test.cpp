@@ -370,6 +370,7 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
 {
     ASSERT_EQ(mkdir((root + "/docs").c_str(), 0755), 0);
     Make("readme.TXT"), Make("Notes.txt"), Make("notes.txt"), Make("image.jpg");
+    Make("Z.shortcase-renaming");
     ASSERT_EQ(symlink("docs", (root + "/link").c_str()), 0);
     ASSERT_EQ(symlink("image.jpg", (root + "/file-link").c_str()), 0);
     const struct {
@@ -379,15 +380,16 @@ TEST_F(LayerDirectory, FindsAsWindowsFinds)
         int ioctlError = 0; // how the FAT driver's listing fails
     } rows[] = {
         {"*.txt", {"Notes.txt", "notes.txt", "readme.TXT"}, 18},
-        {"*", {"../", "./", "Notes.txt", "docs/", "file-link@", "image.jpg", "link@/", "notes.txt",
-               "readme.TXT"}, 18},
+        {"Z.*", {"Z.shortcase-renaming"}, 18}, // a killed run's, finished by "*" alone:
+        {"*", {"../", "./", "Notes.txt", "Z", "docs/", "file-link@", "image.jpg", "link@/",
+               "notes.txt", "readme.TXT"}, 18},
         {"README.txt", {"readme.TXT"}, 18},  // any case, under its real name
         {"notes.txt", {"notes.txt"}, 18},     // the exact spelling, wherever it stands
         {"Notes.txt", {"Notes.txt"}, 18},
         {"IMAGE.JPG", {"image.jpg"}, 18},
         {"nothing", {}, 2},
         {"*.zip", {}, 2},
-        {"?", {}, 2},                         // no name of one unit, and no short name at all
+        {"?", {"Z"}, 18},                     // the one name of one unit; no short name is one
         {"missing/*", {}, 3},
         {"image.jpg/*", {}, 3},
         // A file system without short names lists the ordinary way; any other failure is one.
@@ -455,11 +457,16 @@ TEST_F(LayerDirectory, EntersAMountPointThatANameNames)
     DWORD error;
     EXPECT_EQ(Find("stick", &error), std::vector<std::string>{"stick/"});
     EXPECT_EQ(Find("STICK", &error), std::vector<std::string>{"stick/"});
-    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick/"}); // a NAME's wildcards
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"}); // as "DIR/" lists it
+    std::string typed = root + "/st*";
+    char *names[] = {typed.data()};
+    SetNames(names, 1);
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick/"}); // the NAME's wildcards
     WIN32_FIND_DATAW first; // the walk below a NAME lists inside the NAME's own listing
     HANDLE named = FindFirstFileW(Path("*").c_str(), &first);
     EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"});
     EXPECT_TRUE(FindClose(named));
+    SetNames(nullptr, 0);
 }
 
 TEST(Layer, NamesOfOneRecordSayWhatTheyStandFor)
@@ -520,6 +527,74 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
     // The listing itself finished what the killed runs left, where X was free.
     EXPECT_EQ(left, (std::vector<std::string>{"../", "./", "A", "B", "D.shortcase-renaming", "D/",
                                               "X", "Y", "c", "x"}));
+}
+
+// A directory of the walk that cannot be listed is a failure for the exit status; one that is
+// empty is none, and a NAME that matches nothing is one.
+TEST_F(LayerDirectory, AWalkThatCannotListADirectoryDoesNotEndWithZero)
+{
+    ASSERT_EQ(mkdir((root + "/empty").c_str(), 0755), 0);
+    auto walk = [&](const char *below) {
+        SetProcess(nullptr, 2, 0);
+        WIN32_FIND_DATAW find;
+        FindFirstFileW(Path("*").c_str(), &find); // the NAME's listing, open during the walk
+        FindFirstFileW(Path(below).c_str(), &find);
+        ExitProcess(0);
+    };
+    EXPECT_EXIT(walk("empty/*"), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(walk("missing/*"), ::testing::ExitedWithCode(3), "");
+    WIN32_FIND_DATAW find;
+    EXPECT_EXIT((SetProcess(nullptr, 2, 0), FindFirstFileW(Path("missing").c_str(), &find),
+                 ExitProcess(0)),
+                ::testing::ExitedWithCode(2), "");
+}
+
+// A listing of a whole directory finishes what a killed run left where the short name is
+// free, in the directory or its parent, and lists it under -v; names no run made stay.
+TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
+{
+    ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/e").c_str(), 0755), 0);
+    for (const char *name : {"A.shortcase-renaming", "B.shortcase-renaming-9", ".shortcase-renaming",
+                             "C.shortcase-renaming-1", "D.shortcase-renaming.3", "E.shortcase-renaming-23",
+                             "H.shortcase-renaming-A", "d/F.shortcase-renaming-from-parent",
+                             "e/G.shortcase-renaming-from-parent-2"})
+        Make(name);
+    int list[2], out = dup(1), here = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(pipe(list), 0);
+    dup2(list[1], 1);
+    SetProcess(nullptr, 2, OptionVerbose);
+    // d's contents as a NAME types them, with '/' alone; e's as "*" in the current directory.
+    for (const std::u16string &pattern : {Text(root + "/d/*"), std::u16string(u"*")}) {
+        WIN32_FIND_DATAW find;
+        HANDLE listing = FindFirstFileW(pattern.c_str(), &find);
+        while (FindNextFileW(listing, &find)) {
+        }
+        EXPECT_TRUE(FindClose(listing));
+        ASSERT_EQ(chdir((root + "/e").c_str()), 0);
+    }
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
+    DWORD error;
+    std::vector<std::string> inside = Find("*", &error);
+    dup2(out, 1), close(out), close(list[1]);
+    SetProcess(nullptr, 2, 0);
+    std::string listed(4096, 0), r = "renamed '" + root;
+    listed.resize(std::max<ssize_t>(0, read(list[0], &listed[0], listed.size())));
+    close(list[0]);
+    EXPECT_EQ(inside, (std::vector<std::string>{"../", "./", ".shortcase-renaming", "A", "B",
+                                                "C.shortcase-renaming-1", "D.shortcase-renaming.3",
+                                                "E.shortcase-renaming-23", "F", "G",
+                                                "H.shortcase-renaming-A", "d/", "e/"}));
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(listed.substr(at, end - at));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         r + "/A.shortcase-renaming' -> '" + root + "/A'",
+                         r + "/B.shortcase-renaming-9' -> '" + root + "/B'",
+                         r + "/d/F.shortcase-renaming-from-parent' -> '" + root + "/F'",
+                         "renamed 'G.shortcase-renaming-from-parent-2' -> '../G'"}));
 }
 
 // A directory without room for the temporary name: through a subdirectory that is neither

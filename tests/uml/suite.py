@@ -20,10 +20,11 @@ import argparse
 import dataclasses
 import os
 import re
+import shlex
 import shutil
 import sys
 import time
-from typing import Dict, List, Tuple
+from typing import Dict, List, Optional, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'e2e'))
@@ -55,6 +56,18 @@ class Case:
     image: str = 'main'
     arches: Tuple[str, ...] = ('x86_64',)
     either: List[str] = dataclasses.field(default_factory=list)  # renamed or left, both sound
+    shell: bool = False           # the line is a shell's, prog and {R} quoted for it
+    names: Optional[List[str]] = None  # the names afterwards, where renamed cannot say
+
+
+def undo_recipe() -> str:
+    """The man page's recipe for undoing a run, as it prints it, for a shell to run."""
+    with open(os.path.join(os.path.dirname(os.path.dirname(HERE)), 'linux', 'shortcase.1')) as f:
+        page = f.read()
+    text = page[page.index('.nf', page.index('.SH UNDOING A RUN')):]
+    text = text[4:text.index('\n.fi')].replace('\\e', '\\').replace('\\-', '-')
+    return '\n'.join(line.removeprefix('$ ') for line in text.split('\n')) \
+        .replace('shortcase ', 'prog ', 1).replace('/media/usb/', '{R}/')
 
 
 def latin(name: str) -> str:
@@ -113,6 +126,37 @@ def cases() -> List[Case]:
                ["Directory '{R}/' is full: move one entry out of it, and shortcase can rename "
                 "the rest!"] + [f'MoveFile("{{R}}/file{i}.txt", "{{R}}/FILE{i}.TXT") returned '
                                 f'error 112' for i in range(6)])
+    # A reader that goes away loses the list past its first line, never a rename; an option
+    # after the NAME; leftovers of a killed run, of both forms, finished where their name is
+    # free; roots with one record free, whose first name of one record is taken, by another
+    # entry and by the entry itself; a pattern over two mount points; the man page's undo.
+    pipe = [f'f|pipe/file{i:04d}.txt|FILE{i:04d}.TXT' for i in range(1500)]
+    left = ['d|left', 'f|left/README.TXT.shortcase-renaming', 'd|left/sub',
+            'f|left/sub/NOTES.TXT.shortcase-renaming-from-parent-2', 'f|left/TAKEN.TXT',
+            'f|left/TAKEN.TXT.shortcase-renaming-2']
+    undone = ['d|Photos|PHOTOS', 'f|Photos/x.txt|X.TXT', f'd|{latin("résumé")}|{latin("RÉSUMÉ")}',
+              f'f|{latin("résumé")}/readme.txt|README.TXT', 'f|a.txt|A.TXT']
+    found += [
+        Case(Row('pipe', ['d|pipe'] + pipe, 'prog -v {R}/pipe | head -1; exit ${PIPESTATUS[0]}',
+                 [tree_line(t)[1] for t in pipe],
+                 ['The renames cannot be listed: writing to standard output failed with error 232'],
+                 listed=["renamed '{R}/pipe/file0000.txt' -> '{R}/pipe/FILE0000.TXT'"]),
+             shell=True),
+        Case(dataclasses.replace(dry_run, name='option-after-name', line='prog {R}/Photos -n')),
+        Case(Row('left', left, 'prog -v {R}/left', [],
+                 ["'{R}/left/TAKEN.TXT.shortcase-renaming-2' was left by a run that was stopped: "
+                  "'{R}/left/TAKEN.TXT' is taken, so it waits for you to rename it"],
+                 listed=[f"renamed '{{R}}/left/{a}' -> '{{R}}/left/{b}'" for a, b in
+                         [('README.TXT.shortcase-renaming', 'README.TXT'),
+                          ('sub/NOTES.TXT.shortcase-renaming-from-parent-2', 'NOTES.TXT')]]),
+             names=['left', 'left/NOTES.TXT', 'left/README.TXT', 'left/TAKEN.TXT',
+                    'left/TAKEN.TXT.shortcase-renaming-2', 'left/sub']),
+        Case(Row('one-taken', ['f|FILE0.TX~', 'f|readme.tx~|README.TX~'] + files(6), 'prog {R}/',
+                 ['readme.tx~'] + names(6)), image='one-taken'),
+        Case(Row('two-sticks', ['f|readme.txt|README.TXT'], 'prog {R}/../*', ['readme.txt']),
+             image='media-a'),
+        Case(Row('undo', undone, undo_recipe(), []), image='undo', shell=True),
+    ]
     return found + [
         Case(through_subdirectory, image='full-subdirectory'),
         Case(one_record, image='one-free'),
@@ -403,7 +447,13 @@ def main() -> int:
               'lower': Image(work, 'lower', 4, LOWER),
               'sensitive': Image(work, 'sensitive', 4, SENSITIVE)}
     images.update({k: Image(work, k, 1, MIXED, FULL_ROOT)
-                   for k in ('full-subdirectory', 'one-free', 'full')})
+                   for k in ('full-subdirectory', 'one-free', 'full', 'one-taken')})
+    images.update({k: Image(work, k, 4, MIXED) for k in ('media-a', 'media-b')})
+    images['undo'] = Image(work, 'undo', 4, LATIN)
+    images['undo'].mount = os.path.join(work, 'mnt', "u ' -> ' v")
+    for k in ('media-a', 'media-b'):
+        images[k].mount = os.path.join(work, 'mnt', 'media', k[-1])
+    images['media-b'].add(['f|readme.txt|README.TXT'])
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):
@@ -444,6 +494,10 @@ def main() -> int:
             .replace('\\', '/')
         run = {'op': 'run', 'argv': binaries[arch] + spell(case.row.line).split(' ')[1:],
                'cwd': spell(case.row.cwd) if case.row.cwd else path}
+        if case.shell:  # run from the folder above, so that a list it writes is not on the stick
+            line = case.row.line.replace('prog', shlex.join(binaries[arch]), 1)
+            run.update(argv=['bash', '-c', line.replace('{R}', shlex.quote(path))],
+                       cwd=os.path.dirname(path))
         if case.row.name == 'concurrent':
             top, _ = CONCURRENT
             run['mover'] = {'base': os.path.join(path, 'c'), 'count': top // 2,
@@ -492,10 +546,16 @@ def main() -> int:
             renamed = set(row.renamed)
             if row.name == 'bulk':  # the runner counts them: every entry given a short name
                 renamed = {tree_line(t)[1] for t in row.tree if tree_line(t)[2]}
-            faults += tree_faults(before, after, renamed, set(case.either))
+            if case.names is None:
+                faults += tree_faults(before, after, renamed, set(case.either))
+            elif sorted(e.shown for e in after.values()) != case.names:
+                faults.append(f'names {sorted(e.shown for e in after.values())}, '
+                              f'expected {case.names}')
             if row.name == 'bulk':
                 note += f': {sum(1 for k in before if before[k].pair() and not after[k].pair())}' \
                         f' pairs renamed'
+        if row.name == 'two-sticks':
+            faults += tree_faults(*listings['media-b'], {'readme.txt'}, set())
         if row.name == 'nested':
             stick = listings['stick']
             if stick[0] != stick[1]:
