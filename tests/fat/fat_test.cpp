@@ -159,8 +159,8 @@ TEST(Fat, ShortNamesReadThroughTheCodePage)
     }
 }
 
-// Boot sectors: the image's with bytes patched in, mounted (the last row makes it FAT32, with
-// one FAT in use).
+// Boot sectors: the image's with bytes patched in, mounted (the last rows make it FAT32, with
+// one FAT in use, its FAT[1] marked clean or not).
 TEST(Fat, MountsOnlyFieldsInRange)
 {
     static FatVolume volume;
@@ -176,7 +176,12 @@ TEST(Fat, MountsOnlyFieldsInRange)
         {{{11, "\0\3"s}}, ERROR_UNRECOGNIZED_VOLUME}, // 768-byte sectors
         {{{11, "\0\x20"s}}, ERROR_UNRECOGNIZED_VOLUME}, // 8192-byte sectors
         {{{21, "\0"s}}, ERROR_UNRECOGNIZED_VOLUME},  // no media byte
+        {{{19, "\xF8\x0F"s}}, 0, 16, true},          // 4,085 clusters; FAT[1] not clean
         {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x80"s}, {44, "\2\0\0\0"s}}, 0, 32, true},
+        {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x80"s}, {44, "\2\0\0\0"s},
+          {516, "\xFF\xFF\xFF\x0F"s}}, 0, 32, false},
+        {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x81"s}, {44, "\2\0\0\0"s}},
+         ERROR_UNRECOGNIZED_VOLUME},                  // its one FAT in use: the second of one
     };
     for (const auto &boot : boots) {
         std::vector<uint8_t> image = Image({}, 0xFFF);
