@@ -195,9 +195,7 @@ static bool ParseBoot(const uint8_t *boot, uint64_t base, FatVolume *v)
     uint8_t type = fatSize16 == 0 ? 32 : clusters < MinFat16 ? 12 : 16;
     if ((type == 32) != (rootRecords == 0) || (type == 16 && clusters >= MinFat32))
         return false;
-    uint64_t entries = (uint64_t)fatSectors * sectorBytes * 8 / type;
-    if (entries <= 2)
-        return false;
+    uint64_t entries = (uint64_t)fatSectors * sectorBytes * 8 / type; // 128 at least
     if (clusters > entries - 2)
         clusters = entries - 2; // the clusters past the FAT's end cannot be reached
     if (clusters > MaxFat32 - 2)

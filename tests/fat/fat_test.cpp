@@ -182,6 +182,7 @@ TEST(Fat, MountsOnlyFieldsInRange)
           {516, "\xFF\xFF\xFF\x0F"s}}, 0, 32, false},
         {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x81"s}, {44, "\2\0\0\0"s}},
          ERROR_UNRECOGNIZED_VOLUME},                  // its one FAT in use: the second of one
+        {{{17, "\0\0"s}, {22, "\0\0"s}, {44, "\2\0\0\0"s}}, ERROR_UNRECOGNIZED_VOLUME}, // no FAT
     };
     for (const auto &boot : boots) {
         std::vector<uint8_t> image = Image({}, 0xFFF);
