@@ -264,6 +264,8 @@ static Listing *OpenListing(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 // matches nothing; a directory of the walk that lists no entry at all is merely empty.
 HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 {
+    if (ImageActive())
+        return ImageFindFirst(pattern, find); // -i: the volume in the image
     Listing *listing = OpenListing(pattern, find);
     if (!listing) {
         if (!innermost || GetLastError() != ERROR_FILE_NOT_FOUND)
@@ -277,6 +279,8 @@ HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 
 BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *data)
 {
+    if (ImageActive())
+        return ImageFindNext(find, data);
     Listing *listing = (Listing *)find;
     if (!listing->wildcards)
         return Fail(ERROR_NO_MORE_FILES);
@@ -289,6 +293,8 @@ BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *data)
 
 BOOL FindClose(HANDLE find)
 {
+    if (ImageActive())
+        return ImageFindClose(find);
     Listing **link = &innermost;
     while (*link && *link != find)
         link = &(*link)->outer;

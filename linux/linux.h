@@ -127,3 +127,26 @@ int NameHeldByAnother(int directory, const char *name, const char *newName);
 // paths of the same length that LinuxPath takes). Paths inside it are then spelled with the
 // name the entry still has, for as long as the walk stays inside it.
 void PretendRenamed(const WCHAR *from, const WCHAR *to);
+
+// --- A FAT image or unmounted device (-i IMAGE), in image.cpp.
+
+// Opens IMAGE (FILE or FILE@@OFFSET) for the run, read-only for -n, and picks its FAT volume:
+// partition (1-based, 0 for none) of its table, names decoded with the code page (437, 850).
+// Refuses, with one line on standard error and its code, an image that is mounted, in use by
+// another shortcase, without a FAT volume or with several and no partition picked, marked
+// dirty, or that cannot be opened. Returns 0, or that code; nothing is written either way.
+DWORD OpenImage(const char *image, unsigned partition, unsigned codePage);
+
+// Whether the run treats an image; FindFirstFileW, FindNextFileW, FindClose and MoveFileW
+// then hand over to the Image functions, which do the same over the image's volume.
+bool ImageActive(void);
+HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find);
+BOOL ImageFindNext(HANDLE find, WIN32_FIND_DATAW *data);
+BOOL ImageFindClose(HANDLE find);
+// Only from the long name of an entry an open listing has just given to its own short name,
+// in the same directory (ERROR_NOT_SUPPORTED otherwise); -n and -v as MoveFileW.
+BOOL ImageMove(const WCHAR *from, const WCHAR *to);
+
+// Flushes what the run wrote to the image to the device; 0, or the code of the failure,
+// which it has reported.
+DWORD CloseImage(void);

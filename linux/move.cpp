@@ -159,6 +159,8 @@ static int OpenParent(char *path, const char **name)
 // moves a directory meanwhile cannot part an entry from its temporary name.
 static BOOL Move(const WCHAR *from, const WCHAR *to)
 {
+    if (ImageActive())
+        return ImageMove(from, to); // -i: in place, in the image
     static char source[PathBytes], target[PathBytes], temporary[TemporaryBytes];
     if (!LinuxPath(from, source) || !LinuxPath(to, target))
         return FALSE;

@@ -84,7 +84,10 @@ void NoteFailure(DWORD code)
 // lost: such a run ends with that code instead of 0.
 void ExitProcess(UINT code)
 {
-    exit(ExitStatus(code != ERROR_SUCCESS ? code : failure ? failure : recordError));
+    // Nor where the renames made in an image (-i) did not reach the device.
+    DWORD flushError = CloseImage();
+    exit(ExitStatus(code != ERROR_SUCCESS ? code : flushError ? flushError
+                                          : failure ? failure : recordError));
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
