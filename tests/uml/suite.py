@@ -55,6 +55,8 @@ class Case:
     image: str = 'main'
     arches: Tuple[str, ...] = ('x86_64',)
     either: List[str] = dataclasses.field(default_factory=list)  # renamed or left, both sound
+    target: str = ''   # -i: {I} names the image's 'device', or a 'copy' of it made before the runs
+    refusal: str = ''  # the run must refuse, with one line that this matches
 
 
 def latin(name: str) -> str:
@@ -134,7 +136,35 @@ def cases() -> List[Case]:
         Case(dataclasses.replace(dry_run, name='dry-run-sensitive'), image='sensitive'),
         Case(Row('typed-in-another-case', ['d|Docs', 'f|Docs/index.txt|INDEX.TXT'],
                  'prog {R}/docs', ['Docs', 'Docs/index.txt']), image='sensitive'),
-    ]
+    ] + image_cases()
+
+
+def image_cases() -> List[Case]:
+    """-i on pairs the driver made. Music's tracks renamed by the mounted build, and on a copy
+    taken before, by -i, which must keep every entry's place and leave the same names; -i on
+    the mounted device refused. split/one and split/two grew in turns on FAT32 clusters of 512
+    bytes: their pairs straddle clusters that are not adjacent. A full FAT12 floppy root."""
+    tracks = ['d|music|MUSIC'] + [f'f|music/track{n:02d}.mp3|TRACK{n:02d}.MP3' if n % 4 != 3
+                                  else f'f|music/TRACK{n:02d}.MP3' for n in range(1, 13)]
+    both = tracks + ['d|split|SPLIT', 'd|split/one|ONE', 'd|split/two|TWO'] + \
+        [f'f|split/{d}/a long first name.txt' for d in ('one', 'two')] + \
+        [f'f|split/{d}/{d[0]}{n:02d}.txt|{d[0].upper()}{n:02d}.TXT' for n in range(40)
+         for d in ('one', 'two')]
+    floppy = [f'f|file{n:03d}.txt|FILE{n:03d}.TXT' for n in range(112)]
+    pairs = lambda tree: [tree_line(t)[1] for t in tree if tree_line(t)[2]]
+    return [Case(Row('image-mounted-refused', both, 'prog -i {I} /', pairs(tracks)),
+                 image='split', target='device', refusal='mounted|busy|in use'),
+            Case(Row('music-mounted', both, 'prog {R}/music', pairs(tracks)), image='split'),
+            Case(Row('image-copy', both, 'prog -i {I} /', pairs(both)), image='split', target='copy'),
+            Case(Row('image-full-floppy-root', floppy, 'prog -i {I} /', pairs(floppy)),
+                 image='floppy', target='device')]
+
+
+def straddling(image: str) -> int:
+    """Long-name records that end a 512-byte cluster and whose 8.3 record is not the next."""
+    data = open(image, 'rb').read()
+    return sum(data[r + 32:r + 35] != data[r + 1:r + 6:2].upper()
+               for r in range(480, len(data), 512) if data[r] == 0x41 and data[r + 11] == 0x0F)
 
 
 def concurrent_tree() -> List[str]:
@@ -191,7 +221,7 @@ class Image:
             if parent in self.made or (pair and name == name.lower()):
                 under = self.made.get(parent, parent)
                 self.made[path] = os.path.join(under, name)
-                if plain83(name) and not pair:
+                if plain83(name) and not pair and name != name.upper():  # upper: as mtools
                     self.made[path] = os.path.join(under, f'P{len(self.placeholders):07d}')
                     self.placeholders.append([self.made[path], os.path.join(under, name)])
                 self.driver.append([kind, os.path.join(self.mount, self.made[path])])
@@ -403,6 +433,9 @@ def main() -> int:
               'sensitive': Image(work, 'sensitive', 4, SENSITIVE)}
     images.update({k: Image(work, k, 1, MIXED, FULL_ROOT)
                    for k in ('full-subdirectory', 'one-free', 'full')})
+    images.update(split=Image(work, 'split', 40, MIXED, ('-F', '32', '-s', '1')),
+                  floppy=Image(work, 'floppy', 1440 / 1024, MIXED, ('-F', '12', '-r', '224')))
+    unmounted = {'stick', 'floppy'}  # the floppy is renamed on its device by -i alone
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):
@@ -421,6 +454,9 @@ def main() -> int:
     steps: List[dict] = []
     for image in images.values():
         steps += image.prepare(boot)
+    copy = lambda image: image.path.replace('.img', '-copy.img')
+    copies = [images[k] for k in {r[0].image for r in runs if r[0].target == 'copy'}]
+    steps += [{'op': 'copy', 'device': boot.device(i.path), 'to': copy(i)} for i in copies]
     winnt = os.path.join(work, 'winnt.img')
     uml.make_image(winnt, 4)
     boot.images.append(winnt)
@@ -431,7 +467,7 @@ def main() -> int:
                                          for n in NAMES]},
               {'op': 'umount', 'dir': os.path.join(work, 'mnt', 'winnt')}]
     steps += [mount(boot.device(i.path), i.mount, i.options) for k, i in images.items()
-              if k != 'stick']
+              if k not in unmounted]
     stick_at = os.path.join(images['main'].mount, 'x86_64', 'nested', 'STICK')
     nested = any(case.row.name == 'nested' for case, *_ in runs)
     if nested:
@@ -439,10 +475,12 @@ def main() -> int:
 
     first_run = {}
     for n, (case, arch, path, root) in enumerate(runs):
+        target = {'device': boot.device(images[case.image].path),
+                  'copy': copy(images[case.image])}.get(case.target, '')
         spell = lambda text, path=path: text.replace('{R}', path).replace('{D}', path) \
-            .replace('\\', '/')
+            .replace('\\', '/').replace('{I}', target)
         run = {'op': 'run', 'argv': binaries[arch] + spell(case.row.line).split(' ')[1:],
-               'cwd': spell(case.row.cwd) if case.row.cwd else path}
+               'cwd': spell(case.row.cwd) if case.row.cwd else work if case.target else path}
         if case.row.name == 'concurrent':
             top, _ = CONCURRENT
             run['mover'] = {'base': os.path.join(path, 'c'), 'count': top // 2,
@@ -453,7 +491,7 @@ def main() -> int:
             steps += [{'op': 'stat', 'dir': path}, dict(run), {'op': 'stat', 'dir': path}]
     if nested:
         steps.append({'op': 'umount', 'dir': stick_at})
-    steps += [{'op': 'umount', 'dir': i.mount} for k, i in images.items() if k != 'stick']
+    steps += [{'op': 'umount', 'dir': i.mount} for k, i in images.items() if k not in unmounted]
     boot.steps = steps
     print(f'images made in {time.monotonic() - started:.1f} s; booting for {len(runs)} runs')
     sys.stdout.flush()
@@ -480,8 +518,20 @@ def main() -> int:
         row, result = case.row, results[first_run[n]]
         spell = lambda text, path=path: text.replace('{R}', path).replace('\\', '/')
         before, after = (subtree(x, root) for x in listings[case.image])
-        faults = message_faults(result, case, spell)
+        faults = message_faults(result, case, spell) if not case.refusal else [] if \
+            result['exit'] and not result['stdout'] and re.search(case.refusal, result['stderr']) \
+            and re.fullmatch(r'shortcase: [^\n]*\n', result['stderr']) else [
+                f'{result}: expected one line of refusal matching {case.refusal!r}']
         note = f' ({result["seconds"]:.1f} s, exit {result["exit"]})'
+        if case.target == 'copy':  # every entry in its place, with the mounted build's names
+            after, music = uml.mdir(copy(images[case.image])), lambda x: {
+                k: e for k, e in x.items() if k.startswith('MUSIC')}
+            faults += [f'entries moved: {list(after)}'] * (list(after) != list(before)) + \
+                [f'names unlike the mounted build\'s: {music(after)}'] * (
+                    music(after) != music(listings[case.image][1])) + \
+                [f'{straddling(images[case.image].before)} pairs straddle clusters'] * (
+                    straddling(images[case.image].before) < 4)
+            note += f'; the mounted build moved tracks: {list(music(listings[case.image][1])) != list(music(before))}'
         if row.name == 'concurrent':
             more, renamed = concurrent_faults(before, after, result['moved'])
             faults += more
@@ -509,7 +559,8 @@ def main() -> int:
                 faults.append(f'names or times changed: {changed}')
             report(f'{arch} {row.name} again', faults, f' ({again["seconds"]:.1f} s)')
 
-    for path in [i.path for i in images.values()] + [i.before for i in images.values()] + [winnt]:
+    for path in [i.path for i in images.values()] + [i.before for i in images.values()] + \
+            [winnt] + [copy(i) for i in copies]:
         clean, text = uml.fsck(path)
         report(f'fsck.fat -n {os.path.basename(path)}', [] if clean else [text[-600:]])
     if args.vfatfs and os.path.exists('/dev/fuse') and os.geteuid() == 0:

@@ -54,7 +54,7 @@ def make_image(path: str, megabytes: int, mkfs: Tuple[str, ...] = ()) -> None:
     """An empty FAT image; mkfs holds mkfs.fat's options beyond the size (e.g. '-r', '16')."""
     if os.path.exists(path):
         os.unlink(path)
-    subprocess.run(['mkfs.fat', *mkfs, '-C', path, str(megabytes * 1024)], check=True,
+    subprocess.run(['mkfs.fat', *mkfs, '-C', path, str(round(megabytes * 1024))], check=True,
                    stdout=subprocess.DEVNULL)
 
 
