@@ -77,7 +77,7 @@ $(WIN64)/shortcase.exe: $(patsubst %.cpp,$(WIN64)/%.obj,$(filter-out win32/%,$(S
 # only such a static binary without an override.
 LINUX_SOURCES := driver/driver.cpp driver/console.cpp cmdline/cmdline.cpp rename/rename.cpp \
 	linux/text.cpp linux/path.cpp linux/find.cpp linux/move.cpp \
-	linux/process.cpp linux/main.cpp
+	linux/process.cpp linux/image.cpp linux/main.cpp fat/fat.cpp
 linux_build = mkdir -p $(dir $@) && clang++ --target=$(1)-linux-musl -nostdinc \
 	-isystem /usr/include/$(1)-linux-musl -isystem $$(clang -print-resource-dir)/include \
 	-std=c++17 -O2 -fno-exceptions -fno-rtti -fno-threadsafe-statics -Wall -Wextra -Werror -I. \

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -21,16 +22,33 @@ struct FatDirent {
 };
 #define VFAT_IOCTL_READDIR_BOTH _IOR('r', 1, struct FatDirent[2])
 
+// An entry's names as NameHeldByAnother compares them: its name exactly, and its long and its
+// short name with their case folded, each as a hash.
+struct EntryNames {
+    uint64_t exact, folded, shortFolded;
+};
+
 // One open listing. The last component of the pattern is matched against every entry's long
 // and short name; without wildcards it finds one entry, typed in any case.
 struct Listing {
     int directory;
     DIR *stream;        // plain readdir where the file system has no short names
     dev_t device;       // a directory on another device is a mount point
+    ino_t inode;
     bool wildcards;
+    bool named;         // a NAME's own listing, not one of the walk below it
+    bool whole;         // "*": every entry, among them what a killed run left
+    WCHAR *prefix;      // the pattern's directory part, as the product spells it
+    Listing *outer;     // the listing that was open when this one was opened
+    EntryNames *names;  // read once a rename in the directory asks
+    size_t nameCount;
     DWORD patternLength;
     WCHAR pattern[MAX_PATH];
 };
+
+// The listings open now, the innermost first: the product opens a NAME's listing when none is
+// open, and each listing of the walk below a NAME inside its parent's.
+static Listing *innermost;
 
 // Whether two names are spelled exactly alike.
 static bool SameName(const WCHAR *a, const WCHAR *b)
@@ -113,6 +131,13 @@ static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
         int read = ReadEntry(listing, name, shortName);
         if (read <= 0)
             return Fail(read == 0 ? ERROR_NO_MORE_FILES : ErrorFromErrno(errno));
+        if (listing->whole) {
+            int left = FinishLeftover(listing->directory, listing->prefix, name);
+            if (left == LeftoverMovedUp)
+                continue;
+            if (left == LeftoverMovedHere)
+                shortName[0] = 0; // an 8.3 name in upper case, which needs no other
+        }
 
         WIN32_FIND_DATAW entry = {};
         DWORD length = NameToUtf16(name, strlen(name), entry.cFileName, MAX_PATH - 1);
@@ -146,10 +171,10 @@ static BOOL NextMatch(Listing *listing, WIN32_FIND_DATAW *find)
                 entry.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
         } else if (S_ISDIR(status.st_mode)) {
             entry.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-            // A mount point that a NAME names is entered all the same, as `find -xdev` and
-            // `du -x` take the file system from their argument: only a NAME lists without
-            // wildcards, a walk lists "*".
-            if (status.st_dev != listing->device && listing->wildcards)
+            // A mount point that a NAME matches is entered all the same, as `find -xdev` and
+            // `du -x` take the file system from their argument, and as the shell's expansion
+            // of the same wildcards would name it; one that the walk meets below is not.
+            if (status.st_dev != listing->device && !listing->named)
                 entry.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         } else {
             entry.dwFileAttributes = 0x80; // FILE_ATTRIBUTE_NORMAL
@@ -164,16 +189,18 @@ static void CloseListing(Listing *listing)
     if (listing->stream)
         closedir(listing->stream);
     close(listing->directory);
+    free(listing->names);
+    free(listing->prefix);
     free(listing);
 }
 
 // Lists the directory that the pattern's directory part names, as Windows does: a missing
 // directory is ERROR_PATH_NOT_FOUND, a pattern that matches nothing ERROR_FILE_NOT_FOUND.
-HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
+static Listing *OpenListing(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 {
     static char bytes[PathBytes];
     if (!LinuxPath(pattern, bytes))
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     char *slash = strrchr(bytes, '/');
     const char *directory = slash == bytes ? "/" : slash ? bytes : ".";
     const char *last = slash ? slash + 1 : bytes;
@@ -182,30 +209,41 @@ HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 
     Listing *listing = (Listing *)calloc(1, sizeof(Listing));
     if (!listing)
-        return Fail(ERROR_NOT_ENOUGH_MEMORY), INVALID_HANDLE_VALUE;
+        return Fail(ERROR_NOT_ENOUGH_MEMORY), nullptr;
     DWORD length = NameToUtf16(last, strlen(last), listing->pattern, MAX_PATH - 1);
     if (length >= MAX_PATH) {
         free(listing);
-        return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE; // longer than any name
+        return Fail(ERROR_FILE_NOT_FOUND), nullptr; // longer than any name
     }
     listing->patternLength = length;
     listing->wildcards = HasWildcards(listing->pattern, length);
-    listing->directory = OpenDirectory(directory, O_RDONLY);
+    listing->named = !innermost;
+    listing->whole = length == 1 && listing->pattern[0] == u'*';
+    DWORD units = 0, prefixUnits = 0;
+    for (; pattern[units]; ++units)
+        if (pattern[units] == u'\\' || pattern[units] == u'/')
+            prefixUnits = units + 1;
+    listing->prefix = (WCHAR *)calloc(prefixUnits + 1, sizeof(WCHAR));
+    listing->directory = listing->prefix ? OpenDirectory(directory, O_RDONLY) : -1;
     struct stat status;
     if (listing->directory < 0 || fstat(listing->directory, &status) != 0) {
-        DWORD error = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+        DWORD error = !listing->prefix ? ERROR_NOT_ENOUGH_MEMORY
+                      : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
         if (listing->directory >= 0)
             close(listing->directory);
+        free(listing->prefix);
         free(listing);
-        return Fail(error), INVALID_HANDLE_VALUE;
+        return Fail(error), nullptr;
     }
+    memcpy(listing->prefix, pattern, prefixUnits * sizeof(WCHAR));
     listing->device = status.st_dev;
+    listing->inode = status.st_ino;
 
     if (length == 0 || !NextMatch(listing, find)) {
         DWORD error = length == 0 || GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND
                                                                        : GetLastError();
         CloseListing(listing);
-        return Fail(error), INVALID_HANDLE_VALUE;
+        return Fail(error), nullptr;
     }
     // A name without wildcards names one entry: the one spelled exactly as typed where a
     // case-sensitive directory holds several spellings, else the first found, as on Windows.
@@ -220,16 +258,123 @@ HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     return listing;
 }
 
+// Every failure the product reports counts for the exit status, and so does a NAME that
+// matches nothing; a directory of the walk that lists no entry at all is merely empty.
+HANDLE FindFirstFileW(const WCHAR *pattern, WIN32_FIND_DATAW *find)
+{
+    if (ImageActive())
+        return ImageFindFirst(pattern, find); // -i: the volume in the image
+    Listing *listing = OpenListing(pattern, find);
+    if (!listing) {
+        if (!innermost || GetLastError() != ERROR_FILE_NOT_FOUND)
+            NoteFailure(GetLastError());
+        return INVALID_HANDLE_VALUE;
+    }
+    listing->outer = innermost;
+    innermost = listing;
+    return listing;
+}
+
 BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW *data)
 {
+    if (ImageActive())
+        return ImageFindNext(find, data);
     Listing *listing = (Listing *)find;
     if (!listing->wildcards)
         return Fail(ERROR_NO_MORE_FILES);
-    return NextMatch(listing, data);
+    if (NextMatch(listing, data))
+        return TRUE;
+    if (GetLastError() != ERROR_NO_MORE_FILES)
+        NoteFailure(GetLastError());
+    return FALSE;
 }
 
 BOOL FindClose(HANDLE find)
 {
+    if (ImageActive())
+        return ImageFindClose(find);
+    Listing **link = &innermost;
+    while (*link && *link != find)
+        link = &(*link)->outer;
+    if (*link)
+        *link = (*link)->outer;
     CloseListing((Listing *)find);
     return TRUE;
+}
+
+// A hash of the name's bytes, or of its UTF-16 form with every letter's case folded.
+static uint64_t NameHash(const char *name, bool fold)
+{
+    uint64_t hash = 14695981039346656037u; // FNV-1a
+    if (!fold) {
+        for (const unsigned char *c = (const unsigned char *)name; *c; ++c)
+            hash = (hash ^ *c) * 1099511628211u;
+        return hash;
+    }
+    WCHAR text[MAX_PATH];
+    DWORD length = NameToUtf16(name, strlen(name), text, MAX_PATH - 1);
+    for (DWORD i = 0; i < length && i < MAX_PATH; ++i)
+        hash = (hash ^ FoldCase(text[i])) * 1099511628211u;
+    return hash;
+}
+
+// Reads the names of every entry of the directory, once.
+static bool ReadNames(Listing *listing, int directory)
+{
+    Listing scan = {};
+    scan.directory = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (scan.directory < 0)
+        return Fail(ErrorFromErrno(errno));
+    char name[256], shortName[256];
+    size_t room = 0;
+    int read;
+    while ((read = ReadEntry(&scan, name, shortName)) > 0) {
+        if (listing->nameCount == room) {
+            room = room ? 2 * room : 64;
+            void *more = realloc(listing->names, room * sizeof(EntryNames));
+            if (!more) {
+                read = -1, errno = ENOMEM;
+                break;
+            }
+            listing->names = (EntryNames *)more;
+        }
+        EntryNames &entry = listing->names[listing->nameCount++];
+        entry.exact = NameHash(name, false);
+        entry.folded = NameHash(name, true);
+        entry.shortFolded = shortName[0] ? NameHash(shortName, true) : entry.folded;
+    }
+    int error = errno;
+    if (scan.stream)
+        closedir(scan.stream);
+    close(scan.directory);
+    if (read < 0) {
+        free(listing->names);
+        listing->names = nullptr, listing->nameCount = 0;
+        return Fail(ErrorFromErrno(error));
+    }
+    return true;
+}
+
+// See linux.h. The names are read once for each open listing of the directory, so that a
+// directory of many pairs is not read again for each of them.
+int NameHeldByAnother(int directory, const char *name, const char *newName)
+{
+    struct stat status;
+    if (fstat(directory, &status) != 0)
+        return Fail(ErrorFromErrno(errno)), -1;
+    Listing *listing = innermost, alone = {};
+    while (listing && (listing->inode != status.st_ino || listing->device != status.st_dev))
+        listing = listing->outer;
+    if (!listing)
+        listing = &alone;
+    if (!listing->names && !ReadNames(listing, directory))
+        return -1;
+    uint64_t own = NameHash(name, false), wanted = NameHash(newName, true);
+    int held = 0;
+    for (size_t i = 0; i < listing->nameCount && !held; ++i) {
+        const EntryNames &entry = listing->names[i];
+        held = entry.exact != own && (entry.folded == wanted || entry.shortFolded == wanted);
+    }
+    free(alone.names);
+    return held;
 }

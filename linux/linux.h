@@ -41,26 +41,29 @@ int ExitStatus(DWORD code);
 // into line (LineUnits units). Returns false when it would exceed 32,767 units.
 bool BuildCommandLine(int argc, char **argv, WCHAR *line);
 
-// The options a Linux user gives before the NAMEs.
+// The options a Linux user gives.
 enum : unsigned { OptionDryRun = 1, OptionVerbose = 2, OptionHelp = 4, OptionVersion = 8 };
 
-// Reads the options that stand before the NAMEs, from argv[1] on, into *options: -n or
-// --dry-run, -v or --verbose, also as -nv, and --help and --version, or a long option's
-// unambiguous start. They end at "--", at the first argument that is no option ("-" alone is
-// a NAME), and at --help or --version. Returns the index of the first NAME, 0 for an option
-// it does not know, or -1 for the start of more than one; *unknown then points at it.
-int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown);
+// Reads the options from argv[1] on into *options, as GNU's getopt does: -n or --dry-run, -v
+// or --verbose, also as -nv, and --help and --version, or a long option's unambiguous start.
+// They may stand anywhere before "--" (permute), or only before the first NAME (not permute,
+// as POSIXLY_CORRECT asks); "-" alone is a NAME, and --help or --version ends the reading.
+// Moves the NAMEs, in their order, to the end of argv and returns the index of the first (argc
+// where there is none); returns 0 for an option it does not know, or -1 for the start of more
+// than one, with *unknown pointing at it.
+int ParseOptions(int argc, char **argv, bool permute, unsigned *options, const char **unknown);
 
 // Hands the layer the command line that GetCommandLineW returns, the descriptor that stands
 // for the standard error console, and the options of the run.
 void SetProcess(WCHAR *line, int consoleDescriptor, unsigned options);
 
 // A temporary name of a single directory record for name, an 8.3 name, for a directory too
-// full for a longer one: upper case, every character outside ASCII as '_', and '~' for the
-// last character, so that it still says which name it stands for («FILE0.TXT» gives
-// «FILE0.TX~», «PHOTOS» «PHOTO~»). Writes at most 13 bytes to out; false where name is no 8.3
-// name.
-bool OneRecordName(const char *name, char *out);
+// full for a longer one: upper case, every character outside ASCII as '_'. The first
+// (attempt 0) has '~' for its last character, so that it still says which name it stands for
+// («FILE0.TXT» gives «FILE0.TX~», «PHOTOS» «PHOTO~»); where that one is taken, attempts 1 to
+// 9 end the base name in "~1" to "~9" («FILE0~1.TXT»). Writes at most 13 bytes to out; false
+// where name is no 8.3 name.
+bool OneRecordName(const char *name, int attempt, char *out);
 
 // --- Shared by the layer's own files.
 
@@ -80,6 +83,10 @@ bool LinuxPath(const WCHAR *path, char *bytes);
 // The options the run was given.
 unsigned Options(void);
 
+// Remembers a failure that the product reported and went on from (a rename, a listing): the
+// run then ends with the last such code where the product's status would be 0.
+void NoteFailure(DWORD code);
+
 // Writes all of the bytes to the descriptor; false, with the last error set, when it cannot.
 bool WriteAll(int descriptor, const char *bytes, SIZE_T length);
 
@@ -92,7 +99,48 @@ void Record(const WCHAR *verb, const WCHAR *from, const WCHAR *to);
 // O_CLOEXEC added); -1 with errno as open sets it.
 int OpenDirectory(const char *path, int flags);
 
+// What FinishLeftover did with an entry.
+enum { LeftoverNone, LeftoverMovedHere, LeftoverMovedUp };
+
+// A run that was killed between the two steps of a rename leaves the entry under a temporary
+// name: «SHORT.shortcase-renaming» in its own directory, «SHORT.shortcase-renaming-from-parent»
+// in a subdirectory of it, each also with -2 to -9 appended. Given such a name (bytes, in the
+// directory open as directory, whose path the product spells prefix), moves the entry to
+// SHORT where SHORT is free, and lists it as a rename; a dry run only lists it. Where SHORT is
+// taken, says so, and the entry waits for the user. Returns LeftoverMovedHere with name cut to
+// SHORT, LeftoverMovedUp where it went to the parent, else LeftoverNone.
+int FinishLeftover(int directory, const WCHAR *prefix, char *name);
+
+// Whether an entry of the directory other than the one called name holds newName, as its long
+// or its short name, without regard to case: 1 if so, 0 if not, -1 with the last error where
+// the directory cannot be read. A FAT driver's lookup of newName finds only the first entry
+// that holds it, which may be the one renamed.
+int NameHeldByAnother(int directory, const char *name, const char *newName);
+
 // Tells the layer that a dry run pretends to have renamed from to to (a case-only rename: two
 // paths of the same length that LinuxPath takes). Paths inside it are then spelled with the
 // name the entry still has, for as long as the walk stays inside it.
 void PretendRenamed(const WCHAR *from, const WCHAR *to);
+
+// --- A FAT image or unmounted device (-i IMAGE), in image.cpp.
+
+// Opens IMAGE (FILE or FILE@@OFFSET) for the run, read-only for -n, and picks its FAT volume:
+// partition (1-based, 0 for none) of its table, names decoded with the code page (437, 850).
+// Refuses, with one line on standard error and its code, an image that is mounted, in use by
+// another shortcase, without a FAT volume or with several and no partition picked, marked
+// dirty, or that cannot be opened. Returns 0, or that code; nothing is written either way.
+DWORD OpenImage(const char *image, unsigned partition, unsigned codePage);
+
+// Whether the run treats an image; FindFirstFileW, FindNextFileW, FindClose and MoveFileW
+// then hand over to the Image functions, which do the same over the image's volume.
+bool ImageActive(void);
+HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find);
+BOOL ImageFindNext(HANDLE find, WIN32_FIND_DATAW *data);
+BOOL ImageFindClose(HANDLE find);
+// Only from the long name of an entry an open listing has just given to its own short name,
+// in the same directory (ERROR_NOT_SUPPORTED otherwise); -n and -v as MoveFileW.
+BOOL ImageMove(const WCHAR *from, const WCHAR *to);
+
+// Flushes what the run wrote to the image to the device; 0, or the code of the failure,
+// which it has reported.
+DWORD CloseImage(void);

@@ -40,25 +40,36 @@ static bool MoveToTemporary(int oldDirectory, const char *oldName, int toDirecto
 }
 
 // See linux.h; a name of one record is an upper-case 8.3 name in ASCII.
-bool OneRecordName(const char *name, char *out)
+bool OneRecordName(const char *name, int attempt, char *out)
 {
-    size_t base = 0, extension = 0, length = 0;
+    char base[8], extension[3];
+    size_t baseLength = 0, extensionLength = 0;
     bool dot = false;
     for (const unsigned char *c = (const unsigned char *)name; *c; ++c) {
         if ((*c & 0xC0) == 0x80)
             continue; // the rest of a character outside ASCII, which gave one '_'
         if (*c == '.' && dot)
             return false;
-        if (*c == '.')
+        if (*c == '.') {
             dot = true;
-        else if (dot ? ++extension > 3 : ++base > 8)
+            continue;
+        }
+        if (dot ? extensionLength == 3 : baseLength == 8)
             return false;
-        out[length++] = *c >= 0x80 ? '_' : *c >= 'a' && *c <= 'z' ? (char)(*c - 32) : (char)*c;
+        char unit = *c >= 0x80 ? '_' : *c >= 'a' && *c <= 'z' ? (char)(*c - 32) : (char)*c;
+        (dot ? extension[extensionLength++] : base[baseLength++]) = unit;
     }
-    if (!base || (dot && !extension))
+    if (!baseLength || (dot && !extensionLength))
         return false;
-    out[length - 1] = '~';
-    out[length] = 0;
+    if (attempt == 0) {
+        (dot ? extension[extensionLength - 1] : base[baseLength - 1]) = '~';
+    } else {
+        baseLength = baseLength < 6 ? baseLength : 6;
+        base[baseLength++] = '~';
+        base[baseLength++] = (char)('0' + attempt);
+    }
+    snprintf(out, 13, "%.*s%s%.*s", (int)baseLength, base, dot ? "." : "", (int)extensionLength,
+             extension);
     return true;
 }
 
@@ -70,7 +81,8 @@ bool OneRecordName(const char *name, char *out)
 // OneRecordName gives. temporary holds newDirectory's path in its first directoryLength
 // bytes. Returns the descriptor of the directory that holds the entry now (newDirectory, or a
 // subdirectory's, which the caller closes), with temporary holding the entry's path and *name
-// its last component; or -1 with the last error 112, having said once what the user can do.
+// its last component; or -1 with the last error, having said once what the user can do where
+// not a record is free (112).
 static int MoveWithoutRoom(int oldDirectory, const char *oldName, int newDirectory,
                            const char *newName, char *temporary, size_t directoryLength,
                            const char **name)
@@ -102,17 +114,24 @@ static int MoveWithoutRoom(int oldDirectory, const char *oldName, int newDirecto
     }
     if (listing)
         closedir(listing);
+    // A name of one record may be taken, by another entry or by the entry itself
+    // («readme.tx~»): then the next is tried.
     *name = end;
-    if (OneRecordName(newName, end) && RenameNoReplace(oldDirectory, oldName, newDirectory, end))
-        return newDirectory;
-    // One line for the whole run: the 112 of each rename that follows names its entry.
+    Fail(112);
+    for (int attempt = 0; OneRecordName(newName, attempt, end) && attempt <= 9; ++attempt) {
+        if (RenameNoReplace(oldDirectory, oldName, newDirectory, end))
+            return newDirectory;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    // Not a record free: one line for the whole run, the 112 of each rename that follows
+    // names its entry.
     static bool told;
-    if (!told)
+    if (GetLastError() == 112 && !told)
         dprintf(ConsoleDescriptor(), "Directory '%.*s' is full: move one entry out of it, and "
                 "shortcase can rename the rest!\n", directoryLength ? (int)directoryLength : 1,
                 directoryLength ? temporary : ".");
-    told = true;
-    Fail(112);
+    told = told || GetLastError() == 112;
     return -1;
 }
 
@@ -138,8 +157,10 @@ static int OpenParent(char *path, const char **name)
 // second fails, the first is undone; when even that fails, the user is told where the entry
 // is. Every step goes through descriptors of the directories, so that another process that
 // moves a directory meanwhile cannot part an entry from its temporary name.
-BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
+static BOOL Move(const WCHAR *from, const WCHAR *to)
 {
+    if (ImageActive())
+        return ImageMove(from, to); // -i: in place, in the image
     static char source[PathBytes], target[PathBytes], temporary[TemporaryBytes];
     if (!LinuxPath(from, source) || !LinuxPath(to, target))
         return FALSE;
@@ -150,13 +171,17 @@ BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
     int newDirectory = OpenParent(target, &newName);
     BOOL moved = newDirectory >= 0;
     // Where the new name already names another entry, the second step would fail and the
-    // undo with it, since the old name, typed in any case, finds that entry too.
+    // undo with it, since the old name, typed in any case, finds that entry too. The lookup
+    // finds the first entry that holds the name; another may hold it further on.
     struct stat old, taken;
     if (moved && fstatat(oldDirectory, oldName, &old, AT_SYMLINK_NOFOLLOW) != 0)
         moved = Fail(ErrorFromErrno(errno));
     if (moved && fstatat(newDirectory, newName, &taken, AT_SYMLINK_NOFOLLOW) == 0 &&
         (taken.st_ino != old.st_ino || taken.st_dev != old.st_dev))
         moved = Fail(ERROR_ALREADY_EXISTS);
+    int held = moved ? NameHeldByAnother(newDirectory, oldName, newName) : 0;
+    if (held)
+        moved = held < 0 ? FALSE : Fail(ERROR_ALREADY_EXISTS);
     // A dry run goes as far as a real one can know without renaming: the entries are there
     // and the new name is free. The walk then goes on as if the entry had been renamed.
     if (moved && (Options() & OptionDryRun)) {
@@ -196,4 +221,91 @@ BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
     if (moved && (Options() & OptionVerbose))
         Record(u"renamed", from, to);
     return moved;
+}
+
+// A rename that failed counts for the exit status.
+BOOL MoveFileW(const WCHAR *from, const WCHAR *to)
+{
+    BOOL moved = Move(from, to);
+    if (!moved)
+        NoteFailure(GetLastError());
+    return moved;
+}
+
+// Where the name ends in what MoveFileW's temporary names end in, the length of SHORT before
+// it, and whether the entry belongs in the parent; 0 where the name is no such name.
+static size_t LeftoverName(const char *name, bool *up)
+{
+    static const char suffix[] = ".shortcase-renaming", parent[] = "-from-parent";
+    const char *mark = strstr(name, suffix);
+    if (!mark || mark == name)
+        return 0;
+    const char *rest = mark + sizeof suffix - 1;
+    *up = strncmp(rest, parent, sizeof parent - 1) == 0;
+    if (*up)
+        rest += sizeof parent - 1;
+    bool numbered = rest[0] == '-' && rest[1] >= '2' && rest[1] <= '9' && !rest[2];
+    return !*rest || numbered ? (size_t)(mark - name) : 0;
+}
+
+// Writes prefix, then the first length bytes of name as UTF-16, to path (LineUnits units).
+static void JoinPath(WCHAR *path, const WCHAR *prefix, size_t prefixUnits, const char *name,
+                     size_t length)
+{
+    memcpy(path, prefix, prefixUnits * sizeof(WCHAR));
+    DWORD units = NameToUtf16(name, (DWORD)length, path + prefixUnits,
+                              LineUnits - 1 - (DWORD)prefixUnits);
+    path[units < LineUnits - prefixUnits ? prefixUnits + units : prefixUnits] = 0;
+}
+
+int FinishLeftover(int directory, const WCHAR *prefix, char *name)
+{
+    bool up;
+    size_t length = LeftoverName(name, &up);
+    if (!length)
+        return LeftoverNone;
+    static WCHAR from[LineUnits], to[LineUnits];
+    static char fromBytes[PathBytes], toBytes[PathBytes];
+    size_t prefixUnits = 0, parentUnits = 0;
+    while (prefix[prefixUnits])
+        ++prefixUnits;
+    // The parent's path: the prefix less its last name, or ".." for a listing of the current
+    // directory.
+    for (size_t i = 0; i + 1 < prefixUnits; ++i)
+        if (prefix[i] == u'\\' || prefix[i] == u'/')
+            parentUnits = i + 1;
+    JoinPath(from, prefix, prefixUnits, name, strlen(name));
+    if (up && prefixUnits == 0)
+        JoinPath(to, u"..\\", 3, name, length);
+    else
+        JoinPath(to, prefix, up ? parentUnits : prefixUnits, name, length);
+
+    int target = up ? openat(directory, "..", O_PATH | O_DIRECTORY | O_CLOEXEC) : directory;
+    char shortName[256];
+    memcpy(shortName, name, length);
+    shortName[length] = 0;
+    struct stat taken;
+    int result = LeftoverNone;
+    if (target < 0 || !LinuxPath(from, fromBytes) || !LinuxPath(to, toBytes)) {
+        // Nothing to do for a name that cannot be spelled or a parent that cannot be opened:
+        // the entry stays as it is, as any other.
+    } else if (fstatat(target, shortName, &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+        dprintf(ConsoleDescriptor(), "'%s' was left by a run that was stopped: '%s' is taken, "
+                "so it waits for you to rename it\n", fromBytes, toBytes);
+        NoteFailure(ERROR_ALREADY_EXISTS);
+    } else if (Options() & OptionDryRun) {
+        Record(u"would rename", from, to);
+    } else if (RenameNoReplace(directory, name, target, shortName)) {
+        if (Options() & OptionVerbose)
+            Record(u"renamed", from, to);
+        name[length] = 0;
+        result = up ? LeftoverMovedUp : LeftoverMovedHere;
+    } else {
+        dprintf(ConsoleDescriptor(), "MoveFile(\"%s\", \"%s\") returned error %u\n",
+                fromBytes, toBytes, (unsigned)GetLastError());
+        NoteFailure(GetLastError());
+    }
+    if (up && target >= 0)
+        close(target);
+    return result;
 }

@@ -9,13 +9,14 @@
 #include <unistd.h>
 
 // The layer's state, which the product never sees: the thread's last error, the command line,
-// the descriptor of the console, the options, and the first error that lost a line of the list
-// of renames.
+// the descriptor of the console, the options, the first error that lost a line of the list
+// of renames, and the last failure the product reported and went on from.
 static DWORD lastError;
 static WCHAR *commandLine;
 static int console = 2;
 static unsigned options;
 static DWORD recordError;
+static DWORD failure;
 
 void SetProcess(WCHAR *line, int consoleDescriptor, unsigned runOptions)
 {
@@ -55,11 +56,20 @@ void SetLastError(DWORD code)
     lastError = code;
 }
 
-// A run whose list of renames was asked for and lost did not do what it was asked: it does
-// not end with 0.
+void NoteFailure(DWORD code)
+{
+    failure = code;
+}
+
+// The product's status is that of the last NAME alone. A script must not read success where
+// a rename failed or a directory was not listed, nor where the list of renames asked for was
+// lost: such a run ends with that code instead of 0.
 void ExitProcess(UINT code)
 {
-    exit(ExitStatus(code == ERROR_SUCCESS ? recordError : code));
+    // Nor where the renames made in an image (-i) did not reach the device.
+    DWORD flushError = CloseImage();
+    exit(ExitStatus(code != ERROR_SUCCESS ? code : flushError ? flushError
+                                          : failure ? failure : recordError));
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)

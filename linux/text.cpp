@@ -204,6 +204,7 @@ DWORD ErrorFromErrno(int errnum)
     case EBUSY: return 170;                      // ERROR_BUSY
     case EEXIST: return ERROR_ALREADY_EXISTS;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EPIPE: return 232;                      // ERROR_NO_DATA: the pipe is being closed
     case EIO: return 1117;                       // ERROR_IO_DEVICE
     case EDQUOT: return 1295;                    // ERROR_DISK_QUOTA_EXCEEDED
     case ELOOP: return 1921;                     // ERROR_CANT_RESOLVE_FILENAME
@@ -258,21 +259,29 @@ bool BuildCommandLine(int argc, char **argv, WCHAR *line)
     return true;
 }
 
-int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown)
+int ParseOptions(int argc, char **argv, bool permute, unsigned *options, const char **unknown)
 {
     static const struct { const char *name; unsigned option; } longOptions[] = {
         {"dry-run", OptionDryRun}, {"verbose", OptionVerbose}, {"help", OptionHelp},
         {"version", OptionVersion}};
     *options = 0;
-    int a = 1;
-    for (; a < argc && argv[a][0] == '-' && argv[a][1] &&
-           !(*options & (OptionHelp | OptionVersion));
-         ++a) {
+    // The NAMEs gather at the front as they come, in their order, over the options already
+    // read; at the end they move behind the options' place.
+    int names = 1, a = 1;
+    for (; a < argc && !(*options & (OptionHelp | OptionVersion)); ++a) {
         const char *text = argv[a];
+        if (text[0] != '-' || !text[1]) {
+            if (!permute)
+                break; // POSIXLY_CORRECT: the first NAME ends the options
+            argv[names++] = argv[a];
+            continue;
+        }
         *unknown = text;
         if (text[1] == '-') {
-            if (!text[2])
-                return a + 1; // "--": what follows are NAMEs, whatever they look like
+            if (!text[2]) {
+                ++a; // "--": what follows are NAMEs, whatever they look like
+                break;
+            }
             size_t length = strlen(text + 2);
             unsigned found = 0, matches = 0;
             for (const auto &option : longOptions) {
@@ -293,5 +302,10 @@ int ParseOptions(int argc, char **argv, unsigned *options, const char **unknown)
                 return 0;
         }
     }
-    return a;
+    while (a < argc)
+        argv[names++] = argv[a++];
+    // argv[1] up to names holds the NAMEs; the first of them then stands at argc - count.
+    int count = names - 1;
+    memmove(argv + argc - count, argv + 1, count * sizeof *argv);
+    return argc - count;
 }

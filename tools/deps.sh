@@ -26,7 +26,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     # unexpected size"); apt then keeps the lists it had, and the install below says whether
     # they were enough.
     for try in 1 2 3; do apt-get update -qq && break; sleep 10; done || true
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # A 32-bit library must have the very version of its 64-bit twin. Where the mirror lacks
+    # one architecture's security updates, only the release's own versions agree.
+    install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"; }
+    install "${missing[@]}" ||
+        install -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}"
 fi
 
 # Some kernels are built with 32-bit execution switched off (ia32_emulation=off). Wine's

@@ -47,9 +47,10 @@ extern "C" int __wrap_ioctl(int descriptor, unsigned long request, ...)
 }
 
 // Renames as the kernel makes them, except in the directories listed in full: there, as in a
-// full root of FAT12 or FAT16, only a name of one record (8.3, 12 bytes at most) finds room.
-// Every new name the layer tries is logged.
+// full root of FAT12 or FAT16, only a name of one record (8.3, 12 bytes at most) finds room,
+// or none (fits 0). Every new name the layer tries is logged.
 static std::vector<ino_t> full;
+static size_t fits;
 static std::vector<std::string> triedNames;
 extern "C" long __real_syscall(long number, ...);
 extern "C" long __wrap_syscall(long number, ...)
@@ -62,7 +63,7 @@ extern "C" long __wrap_syscall(long number, ...)
     struct stat directory;
     if (!full.empty())
         triedNames.push_back(reinterpret_cast<const char *>(newName));
-    if (!full.empty() && fstat(int(to), &directory) == 0 && triedNames.back().size() > 12 &&
+    if (!full.empty() && fstat(int(to), &directory) == 0 && triedNames.back().size() > fits &&
         std::find(full.begin(), full.end(), directory.st_ino) != full.end())
         return errno = ENOSPC, -1;
     return __real_syscall(number, from, oldName, to, newName, flags);
@@ -163,7 +164,7 @@ TEST(Layer, ErrorsAreTheCodesAWindowsUserSees)
         {EBADF, 6}, {ENOMEM, 8}, {EXDEV, 17}, {EROFS, 19}, {ENOMEDIUM, 21}, {ETXTBSY, 32},
         {EAGAIN, 32}, {ENOTSUP, 50}, {ENOTTY, 50}, {EINVAL, 87}, {ENOSPC, 112}, {EILSEQ, 123},
         {ENOTEMPTY, 145}, {EBUSY, 170}, {EEXIST, 183}, {ENAMETOOLONG, 206}, {EIO, 1117},
-        {EDQUOT, 1295}, {ELOOP, 1921}, {EPIPE, 31},
+        {EDQUOT, 1295}, {ELOOP, 1921}, {EPIPE, 232}, {EOVERFLOW, 31},
     };
     for (const auto &row : rows)
         EXPECT_EQ(ErrorFromErrno(row.errnum), row.code) << row.errnum;
@@ -247,24 +248,33 @@ TEST(Layer, FormatsAndComparesAsTheProductNeeds)
     close(pipe_[0]), close(pipe_[1]);
 }
 
-TEST(Layer, OptionsStandBeforeTheNames)
+TEST(Layer, OptionsStandAnywhereBeforeTheDoubleDash)
 {
-    const struct { std::vector<const char *> argv; int first; unsigned options; } rows[] = {
-        {{"shortcase"}, 1, 0},
-        {{"shortcase", "-n", "d"}, 2, OptionDryRun},
-        {{"shortcase", "-vn", "d"}, 2, OptionDryRun | OptionVerbose},
-        {{"shortcase", "--dry-run", "--verbose", "d"}, 3, OptionDryRun | OptionVerbose},
-        {{"shortcase", "--dry", "--verb", "d"}, 3, OptionDryRun | OptionVerbose},
-        {{"shortcase", "--", "-n"}, 2, 0},                  // a NAME that looks like an option
-        {{"shortcase", "-v", "--", "--", "d"}, 3, OptionVerbose},
-        {{"shortcase", "d", "-n"}, 1, 0},                   // after a NAME, a NAME
-        {{"shortcase", "-", "-n"}, 1, 0},
-        {{"shortcase", "--help", "--bogus"}, 2, OptionHelp},
-        {{"shortcase", "-n", "--version", "-x"}, 3, OptionDryRun | OptionVersion},
-        {{"shortcase", "--ver", "d"}, -1, 0},               // --verbose or --version?
-        {{"shortcase", "-x", "d"}, 0, 0},
-        {{"shortcase", "-nx", "d"}, 0, 0},
-        {{"shortcase", "--dry-run=yes"}, 0, 0},
+    const struct {
+        bool posix; // POSIXLY_CORRECT: the first NAME ends the options
+        std::vector<const char *> argv;
+        int first;
+        unsigned options;
+        std::vector<const char *> names;
+    } rows[] = {
+        {0, {"shortcase"}, 1, 0, {}},
+        {0, {"shortcase", "-n", "d"}, 2, OptionDryRun, {"d"}},
+        {0, {"shortcase", "-vn", "d"}, 2, OptionDryRun | OptionVerbose, {"d"}},
+        {0, {"shortcase", "--dry-run", "--verbose", "d"}, 3, OptionDryRun | OptionVerbose, {"d"}},
+        {0, {"shortcase", "--dry", "--verb", "d"}, 3, OptionDryRun | OptionVerbose, {"d"}},
+        {0, {"shortcase", "--", "-n"}, 2, 0, {"-n"}}, // a NAME that looks like an option
+        {0, {"shortcase", "-v", "--", "--", "d"}, 3, OptionVerbose, {"--", "d"}},
+        {0, {"shortcase", "d", "-n"}, 2, OptionDryRun, {"d"}}, // as a user types it
+        {0, {"shortcase", "a", "-v", "b", "--", "-n", "c"}, 3, OptionVerbose, {"a", "b", "-n", "c"}},
+        {1, {"shortcase", "d", "-n"}, 1, 0, {"d", "-n"}},
+        {1, {"shortcase", "-n", "d", "-v"}, 2, OptionDryRun, {"d", "-v"}},
+        {0, {"shortcase", "-", "-n"}, 2, OptionDryRun, {"-"}},
+        {0, {"shortcase", "d", "--help", "--bogus"}, 0, OptionHelp, {}},
+        {0, {"shortcase", "-n", "--version", "-x"}, 0, OptionDryRun | OptionVersion, {}},
+        {0, {"shortcase", "--ver", "d"}, -1, 0, {}},               // --verbose or --version?
+        {0, {"shortcase", "-x", "d"}, 0, 0, {}},
+        {0, {"shortcase", "d", "-nx"}, 0, 0, {}},
+        {0, {"shortcase", "--dry-run=yes"}, 0, 0, {}},
     };
     for (const auto &row : rows) {
         unsigned options = 99;
@@ -272,29 +282,42 @@ TEST(Layer, OptionsStandBeforeTheNames)
         std::vector<char *> argv;
         for (const char *argument : row.argv)
             argv.push_back(const_cast<char *>(argument));
-        int first = ParseOptions(argv.size(), argv.data(), &options, &unknown);
-        EXPECT_EQ(first, row.first) << row.argv[1];
-        if (first <= 0)
-            EXPECT_STREQ(unknown, row.argv[1]);
-        else
-            EXPECT_EQ(options, row.options) << row.argv[1];
+        int first = ParseOptions(argv.size(), argv.data(), !row.posix, &options, &unknown);
+        std::string line = row.argv.size() > 1 ? row.argv[1] : "";
+        if (row.options & (OptionHelp | OptionVersion)) {
+            EXPECT_EQ(options, row.options) << line; // the NAMEs no longer matter
+            continue;
+        }
+        EXPECT_EQ(first, row.first) << line;
+        if (first <= 0) {
+            EXPECT_STREQ(unknown, row.argv[row.argv[1][0] == '-' ? 1 : 2]);
+            continue;
+        }
+        EXPECT_EQ(options, row.options) << line;
+        EXPECT_EQ(std::vector<std::string>(argv.begin() + first, argv.end()),
+                  std::vector<std::string>(row.names.begin(), row.names.end())) << line;
     }
 }
 
-// The list of renames, lost: said once on the console, and the run does not end with 0.
-TEST(LayerDeathTest, ARunWhoseListIsLostEndsWithTheError)
+// The list of renames, lost: said once on the console, and the run does not end with 0; nor
+// does one in which a rename or a listing failed, where the product's status is 0.
+TEST(LayerDeathTest, ARunWhoseListIsLostOrARenameFailedDoesNotEndWithZero)
 {
-    auto lost = [](UINT status) {
+    auto lost = [](UINT status, DWORD failed) {
         SetProcess(nullptr, 2, OptionVerbose);
         close(1);
         Record(u"renamed", u"a", u"A");
+        if (failed)
+            NoteFailure(failed);
         Record(u"renamed", u"b", u"B");
         ExitProcess(status);
     };
     const char message[] = "^The renames cannot be listed: writing to standard output failed "
                            "with error 6\n$";
-    EXPECT_EXIT(lost(0), ::testing::ExitedWithCode(6), message);
-    EXPECT_EXIT(lost(2), ::testing::ExitedWithCode(2), message);
+    EXPECT_EXIT(lost(0, 0), ::testing::ExitedWithCode(6), message);
+    EXPECT_EXIT(lost(2, 0), ::testing::ExitedWithCode(2), message);
+    EXPECT_EXIT(lost(0, 19), ::testing::ExitedWithCode(19), message);
+    EXPECT_EXIT(lost(2, 19), ::testing::ExitedWithCode(2), message);
 }
 
 // A scratch directory of this process's own, removed afterwards.
@@ -403,6 +426,24 @@ TEST_F(LayerDirectory, TakesTheShortNamesAsFatStoresThem)
     EXPECT_EQ(error, 18u);
     fatNext = 0; // names of one unit: no short name that was dropped is one
     EXPECT_EQ(Find("?", &error), std::vector<std::string>{"x"});
+
+    // A short name that another entry holds, as its long name or (made by hand) as its short
+    // one: a FAT driver's lookup finds the first of the two, so only the directory's names
+    // tell. Refused before anything moves, in a dry run too; renamed where nobody holds it.
+    const struct { std::vector<std::string> listing; unsigned options; DWORD error; } rows[] = {
+        {{"README.TXT|readme.txt", "README~1.TXT|ReadMe.TXT"}, 0, 183},
+        {{"README.TXT|readme.txt", "README~1.TXT|ReadMe.TXT"}, OptionDryRun, 183},
+        {{"README.TXT|readme.txt", "README.TXT|Read me.txt"}, 0, 183},
+        {{"README.TXT|readme.txt", "READ~1.TXT|read.me.txt"}, 0, 0},
+    };
+    for (const auto &row : rows) {
+        fatListing = row.listing, fatNext = 0;
+        SetProcess(nullptr, 2, row.options);
+        BOOL moved = MoveFileW(Path("readme.txt").c_str(), Path("README.TXT").c_str());
+        EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.listing[1];
+        EXPECT_EQ(access((root + (moved ? "/README.TXT" : "/readme.txt")).c_str(), F_OK), 0);
+    }
+    SetProcess(nullptr, 2, 0);
     fatListing.clear();
 }
 
@@ -414,21 +455,28 @@ TEST_F(LayerDirectory, EntersAMountPointThatANameNames)
     DWORD error;
     EXPECT_EQ(Find("stick", &error), std::vector<std::string>{"stick/"});
     EXPECT_EQ(Find("STICK", &error), std::vector<std::string>{"stick/"});
-    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"}); // found, not named
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick/"}); // a NAME's wildcards
+    WIN32_FIND_DATAW first; // the walk below a NAME lists inside the NAME's own listing
+    HANDLE named = FindFirstFileW(Path("*").c_str(), &first);
+    EXPECT_EQ(Find("st*", &error), std::vector<std::string>{"stick@/"});
+    EXPECT_TRUE(FindClose(named));
 }
 
 TEST(Layer, NamesOfOneRecordSayWhatTheyStandFor)
 {
-    const struct { const char *name, *temporary; } rows[] = {
+    const struct { const char *name, *temporary; int attempt = 0; } rows[] = {
         {"FILE0.TXT", "FILE0.TX~"}, {"PHOTOS", "PHOTO~"}, {"ABCDEFGH.TXT", "ABCDEFGH.TX~"},
         {"A.B", "A.~"}, {"pizza.1st", "PIZZA.1S~"}, {"A{B}.TXT", "A{B}.TX~"},
         {"CAFÉ.TXT", "CAF_.TX~"}, {"\xE6\x97\xA5\xE6\x9C\xAC.TXT", "__.TX~"}, // outside ASCII
         {"ABCDEFGHI", nullptr}, {"A.TXTX", nullptr}, {".PROFILE", nullptr}, {"A.B.C", nullptr},
         {"A.", nullptr}, {"", nullptr},
+        // Where the first is taken: the base name ends in ~1 to ~9.
+        {"FILE0.TXT", "FILE0~1.TXT", 1}, {"ABCDEFGH.TXT", "ABCDEF~9.TXT", 9}, {"A.B", "A~2.B", 2},
+        {"README.TX~", "README~1.TX~", 1}, {"PHOTOS", "PHOTOS~3", 3},
     };
     for (const auto &row : rows) {
         char temporary[16];
-        bool made = OneRecordName(row.name, temporary);
+        bool made = OneRecordName(row.name, row.attempt, temporary);
         EXPECT_EQ(made ? std::string(temporary) : "none", row.temporary ? row.temporary : "none")
             << row.name;
     }
@@ -469,8 +517,9 @@ TEST_F(LayerDirectory, RenamesWithoutReplacingOrLosingAnything)
     left.erase(std::remove_if(left.begin(), left.end(), [](const std::string &name) {
         return name.rfind("X.", 0) == 0 || name.rfind("Y.", 0) == 0;
     }), left.end());
+    // The listing itself finished what the killed runs left, where X was free.
     EXPECT_EQ(left, (std::vector<std::string>{"../", "./", "A", "B", "D.shortcase-renaming", "D/",
-                                              "Y", "c", "x"}));
+                                              "X", "Y", "c", "x"}));
 }
 
 // A directory without room for the temporary name: through a subdirectory that is neither
@@ -480,18 +529,28 @@ TEST_F(LayerDirectory, RenamesWhereOnlyANameOfOneRecordFits)
     for (const char *path : {"a", "a/docs", "b", "b/photos", "c", "c/.Trash-1000", "elsewhere"})
         ASSERT_EQ(mkdir((root + "/" + path).c_str(), 0755), 0);
     ASSERT_EQ(symlink("../elsewhere", (root + "/c/link").c_str()), 0);
-    Make("a/file0.txt"), Make("c/file2.txt"), Make("c/FILE2.TX~");
+    Make("a/file0.txt"), Make("c/file2.txt"), Make("c/FILE2.TX~"), Make("c/file3.txt");
+    Make("c/file4.txt");
     for (const char *path : {"a", "b", "c"}) {
         struct stat directory;
         ASSERT_EQ(stat((root + "/" + path).c_str(), &directory), 0);
         full.push_back(directory.st_ino);
     }
     const std::string in = ".shortcase-renaming", out = in + "-from-parent";
-    const struct { const char *from, *to; DWORD error; std::vector<std::string> tried; } rows[] = {
+    const struct {
+        const char *from, *to;
+        DWORD error;
+        std::vector<std::string> tried;
+        size_t fits = 12;
+    } rows[] = {
         {"a/file0.txt", "a/FILE0.TXT", 0, {"FILE0.TXT" + in, "FILE0.TXT" + out, "FILE0.TXT"}},
         {"b/photos", "b/PHOTOS", 0, {"PHOTOS" + in, "PHOTOS" + out, "PHOTO~", "PHOTOS"}},
-        {"file2.txt", "FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}}, // in c, the current
-        {"c/file2.txt", "c/FILE2.TXT", 112, {"FILE2.TXT" + in, "FILE2.TX~"}}, // directory
+        // Its name of one record taken, the next.
+        {"c/file2.txt", "c/FILE2.TXT", 0,
+         {"FILE2.TXT" + in, "FILE2.TX~", "FILE2~1.TXT", "FILE2.TXT"}},
+        // Not a record free: in c, the current directory, and said once.
+        {"file3.txt", "FILE3.TXT", 112, {"FILE3.TXT" + in, "FILE3.TX~"}, 0},
+        {"c/file4.txt", "c/FILE4.TXT", 112, {"FILE4.TXT" + in, "FILE4.TX~"}, 0},
     };
     int console[2], here = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(pipe(console), 0);
@@ -500,6 +559,7 @@ TEST_F(LayerDirectory, RenamesWhereOnlyANameOfOneRecordFits)
     size_t opened = Descriptors();
     for (const auto &row : rows) {
         triedNames.clear();
+        fits = row.fits;
         auto spell = [&](const char *path) { return strchr(path, '/') ? Path(path) : Text(path); };
         BOOL moved = MoveFileW(spell(row.from).c_str(), spell(row.to).c_str());
         EXPECT_EQ(moved ? 0 : GetLastError(), row.error) << row.from;
@@ -519,8 +579,9 @@ TEST_F(LayerDirectory, RenamesWhereOnlyANameOfOneRecordFits)
     DWORD error;
     EXPECT_EQ(Find("a/*", &error), (std::vector<std::string>{"../", "./", "FILE0.TXT", "docs/"}));
     EXPECT_EQ(Find("a/docs/*", &error), (std::vector<std::string>{"../", "./"}));
-    EXPECT_EQ(Find("c/*", &error), (std::vector<std::string>{"../", "./", ".Trash-1000/",
-                                                             "FILE2.TX~", "file2.txt", "link@/"}));
+    EXPECT_EQ(Find("c/*", &error),
+              (std::vector<std::string>{"../", "./", ".Trash-1000/", "FILE2.TXT", "FILE2.TX~",
+                                        "file3.txt", "file4.txt", "link@/"}));
 }
 
 // Past PATH_MAX, where Linux takes no path in one call, and in a dry run, which renames

@@ -28,7 +28,7 @@ from typing import Dict, List, Tuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'e2e'))
 import uml  # noqa: E402
-from runner import Row, race_faults, tree_line, volume_rows  # noqa: E402
+from runner import Row, linux_exit, race_faults, tree_line, volume_rows  # noqa: E402
 
 MIXED = 'shortname=mixed,utf8=1'  # what a desktop mounts a stick with
 LATIN = 'shortname=mixed'         # without utf8: names come out in the default iocharset
@@ -380,8 +380,9 @@ def concurrent_faults(before: Dict[str, uml.Entry], after: Dict[str, uml.Entry],
 def message_faults(result: dict, case: Case, spell) -> List[str]:
     row = case.row
     faults = []
-    if result['exit'] != row.exit:
-        faults.append(f'exit status {result["exit"]}, expected {row.exit}')
+    status = linux_exit(row.exit, result['stderr'].split('\n'))
+    if result['exit'] != status:
+        faults.append(f'exit status {result["exit"]}, expected {status}')
     listed = ''.join(spell(line) + '\n' for line in row.listed)
     if result['stdout'] != listed:
         faults.append(f'standard output {result["stdout"][:600]!r}, expected {listed!r}')
