@@ -30,6 +30,8 @@ WRITE = 'pwrite64'  # the system call by which the binary writes the image's sec
 # Each image: its size in MiB, its partition table (sfdisk's script), and its FAT volumes as
 # (first 512-byte sector, MiB, mkfs.fat options), each filled with TREE.
 DOS, GPT = 'label: dos\n', 'label: gpt\n'
+DIRTY = (255, "shortcase: the FAT volume in '{I}' is marked dirty (not cleanly unmounted): run "
+              "fsck.fat on it first")
 IMAGES = {
     'fat12': (4, '', [(0, 4, ())]),
     'fat32': (40, '', [(0, 40, ('-F', '32', '-s', '1'))]),
@@ -39,31 +41,47 @@ IMAGES = {
     'two': (10, DOS + '2048,8192,6\n10240,8192,e\n', [(2048, 4, ()), (10240, 4, ())]),
     'bare': (5, '', [(2048, 4, ())]),  # no table: reached only by @@OFFSET
     'large': (4210, DOS + '8601600,16384,c\n', [(8601600, 8, ('-F', '16', '-s', '1'))]),  # past 4 GiB
+    'linux': (10, DOS + '2048,8192,83\n', []),
 }
 Row = collections.namedtuple('Row', 'name image line renamed refusal listed patch hold',
                              defaults=((0, PAIRS), None, False, (), ''))
-ROWS = [
+NO_FAT = "shortcase: '{I}' holds no FAT volume: found "
+ROWS = [  # refusal: the exit status and standard error, {I} for the image's path
     Row('boot-sector-at-0', 'fat12', '-i {I} /'),
     Row('fat32-long-option', 'fat32', '--image={I} /'),
     Row('sectors-of-4096', 'sector4k', '-i {I} /'),
     Row('mbr-fat-and-linux', 'mbr', '-i {I} /'),
     Row('gpt-efi-system', 'gpt', '-i {I} /'),
     Row('partition-past-4-gib', 'large', '-i {I} /'),
-    Row('two-fat-refused', 'two', '-i {I} /', refusal=r'partition.*\b1\b.*\b2\b'),
+    Row('two-fat-refused', 'two', '-i {I} /', refusal=(
+        160, "shortcase: '{I}' holds 2 FAT volumes: pick one with --partition\n"
+             "shortcase:   --partition=1: 4 MiB at byte 1048576\n"
+             "shortcase:   --partition=2: 4 MiB at byte 5242880")),
     Row('partition-1', 'two', '--partition=1 -i {I} /'),
     Row('partition-2', 'two', '-i {I} --partition=2 /', renamed=(1, PAIRS)),
-    Row('partition-3-absent', 'two', '--partition=3 -i {I} /', refusal='partition'),
+    Row('partition-3-absent', 'two', '--partition=3 -i {I} /',
+        refusal=(160, "shortcase: '{I}' has no partition 3")),
+    Row('partition-without-table', 'bare', '--partition=1 -i {I}@@1M /',
+        refusal=(160, "shortcase: '{I}@@1M' has no partition table for --partition")),
     Row('offset-bytes', 'bare', '-i {I}@@1048576 /'),
     Row('offset-sectors', 'bare', '-i {I}@@2048S /'),
     Row('offset-kib', 'bare', '-i {I}@@1024K /'),
     Row('offset-mib', 'bare', '-i {I}@@1M /'),
-    Row('unknown-refused', 'bare', '-i {I} /', refusal=''),
-    Row('exfat-refused', 'fat12', '-i {I} /', refusal='exFAT', patch=((3, b'EXFAT   '),)),
-    Row('ntfs-refused', 'fat12', '-i {I} /', refusal='NTFS', patch=((3, b'NTFS    '),)),
-    Row('dirty-fat12-refused', 'fat12', '-i {I} /', refusal='fsck', patch=((0x25, b'\1'),)),
-    Row('dirty-fat32-refused', 'fat32', '-i {I} /', refusal='fsck', patch=((0x41, b'\1'),)),
-    Row('held-by-another-run', 'fat12', '-i {I} /', refusal='', hold='lock'),
-    Row('unwritable-refused', 'fat12', '-i {I} /', refusal='', hold='nobody'),
+    Row('unknown-refused', 'bare', '-i {I} /',
+        refusal=(255, NO_FAT + 'neither a FAT boot sector nor a partition table')),
+    Row('no-fat-partition', 'linux', '-i {I} /',
+        refusal=(255, NO_FAT + 'a partition table without a FAT partition')),
+    Row('exfat-refused', 'fat12', '-i {I} /', patch=((3, b'EXFAT   '),),
+        refusal=(255, NO_FAT + 'exFAT, which has no short names')),
+    Row('ntfs-refused', 'fat12', '-i {I} /', patch=((3, b'NTFS    '),),
+        refusal=(255, NO_FAT + 'NTFS')),
+    Row('dirty-fat12-refused', 'fat12', '-i {I} /', patch=((0x25, b'\1'),), refusal=DIRTY),
+    Row('dirty-fat32-refused', 'fat32', '-i {I} /', patch=((0x41, b'\1'),), refusal=DIRTY),
+    Row('held-by-another-run', 'fat12', '-i {I} /', hold='lock',
+        refusal=(33, "shortcase: '{I}' is in use by another shortcase")),
+    Row('unwritable-refused', 'fat12', '-i {I} /', hold='nobody', refusal=(
+        5, "shortcase: '{I}' cannot be opened for writing (error 5); -n lists the renames "
+           "without writing")),
     Row('unwritable-dry-run', 'fat12', '-n -i {I} /', listed=True, hold='nobody'),
     Row('dry-run', 'fat32', '-n -i {I} /', listed=True),
     Row('verbose-directory', 'fat12', '-v -i {I} /Photos', renamed=(0, PAIRS[1:]), listed=True),
@@ -140,12 +158,12 @@ def run_row(binary, work, row):
             fcntl.flock(held, fcntl.LOCK_EX)
         done = subprocess.run(prefix + [binary] + row.line.replace('{I}', copy).split(),
                               capture_output=True, text=True, timeout=120)
-    dry = row.refusal is not None or '-n' in row.line
+    dry = row.refusal or '-n' in row.line
     faults = []
-    if row.refusal is not None and (done.returncode == 0 or done.stdout or not re.fullmatch(
-            r'shortcase: [^\n]*\n', done.stderr) or not re.search(row.refusal, done.stderr)):
-        faults.append(f'exit {done.returncode}, {done.stdout!r}, {done.stderr!r}: expected one '
-                      f'line of refusal matching {row.refusal!r}')
+    if row.refusal and (done.returncode, done.stdout, done.stderr) != \
+            (row.refusal[0], '', row.refusal[1].replace('{I}', copy) + '\n'):
+        faults.append(f'exit {done.returncode}, {done.stdout!r}, {done.stderr!r}: expected '
+                      f'{row.refusal}')
     wanted = listed('would rename' if dry else 'renamed', row.renamed[1]) if row.listed else []
     if row.refusal is None and (done.returncode or done.stderr or sorted(done.stdout.splitlines()) != wanted):
         faults.append(f'exit {done.returncode}, {done.stdout!r}, {done.stderr!r}: expected 0, {wanted}')
@@ -172,6 +190,7 @@ def kill_faults(binary, work):
               if n % 512 or at % 512 or {s for s in range(at // 512, (at + n) // 512)} - sectors]
     if len(writes) < 2 or max(trace.rfind('fsync('), trace.rfind('fdatasync(')) < trace.rfind(WRITE):
         faults.append(f'{len(writes)} writes, then no flush: {trace[-400:]!r}')
+    print(f'     a whole run: {len(writes)} writes of {WRITE}, then {trace.count("fdatasync(")} fdatasync')
     for when in range(1, len(writes) + 1):
         killed = os.path.join(work, f'killed-{when}.img')
         shutil.copyfile(image, killed)

@@ -56,7 +56,7 @@ class Case:
     arches: Tuple[str, ...] = ('x86_64',)
     either: List[str] = dataclasses.field(default_factory=list)  # renamed or left, both sound
     target: str = ''   # -i: {I} names the image's 'device', or a 'copy' of it made before the runs
-    refusal: str = ''  # the run must refuse, with one line that this matches
+    refusal: Tuple[int, str] = (0, '')  # the status and line of a refused run, {I} as in line
 
 
 def latin(name: str) -> str:
@@ -153,7 +153,8 @@ def image_cases() -> List[Case]:
     floppy = [f'f|file{n:03d}.txt|FILE{n:03d}.TXT' for n in range(112)]
     pairs = lambda tree: [tree_line(t)[1] for t in tree if tree_line(t)[2]]
     return [Case(Row('image-mounted-refused', both, 'prog -i {I} /', pairs(tracks)),
-                 image='split', target='device', refusal='mounted|busy|in use'),
+                 image='split', target='device',
+                 refusal=(170, "shortcase: '{I}' is mounted or in use: unmount it first")),
             Case(Row('music-mounted', both, 'prog {R}/music', pairs(tracks)), image='split'),
             Case(Row('image-copy', both, 'prog -i {I} /', pairs(both)), image='split', target='copy'),
             Case(Row('image-full-floppy-root', floppy, 'prog -i {I} /', pairs(floppy)),
@@ -519,10 +520,11 @@ def main() -> int:
         row, result = case.row, results[first_run[n]]
         spell = lambda text, path=path: text.replace('{R}', path).replace('\\', '/')
         before, after = (subtree(x, root) for x in listings[case.image])
-        faults = message_faults(result, case, spell) if not case.refusal else [] if \
-            result['exit'] and not result['stdout'] and re.search(case.refusal, result['stderr']) \
-            and re.fullmatch(r'shortcase: [^\n]*\n', result['stderr']) else [
-                f'{result}: expected one line of refusal matching {case.refusal!r}']
+        refused = case.refusal[1].replace('{I}', boot.device(images[case.image].path))
+        faults = message_faults(result, case, spell) if not case.refusal[0] else [] if (
+            result['exit'], result['stdout'], result['stderr']) == (case.refusal[0], '', refused +
+                                                                     '\n') else [
+            f'{result}: expected {case.refusal[0]}, {refused!r}']
         note = f' ({result["seconds"]:.1f} s, exit {result["exit"]})'
         if case.target == 'copy':  # every entry in its place, with the mounted build's names
             after, music = uml.mdir(copy(images[case.image])), lambda x: {
