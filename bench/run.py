@@ -408,13 +408,23 @@ def image_benchmarks(args):
         had, left = (sum(e.pair() for e in uml.mdir(i).values()) for i in (image, copy))
         if had != pairs or left or len(uml.mdir(copy)) != entries:
             sys.exit("-i on the FAT32 image: %d of %d pairs left" % (left, had))
+        io = {}  # each program's reads and writes of the image: [calls, bytes]
+        for job in ("sc", "dry", "floor"):
+            subprocess.run(["cp", "--sparse=always", image, copy], check=True)
+            trace = os.path.join(work, job + ".trace")
+            subprocess.run(["strace", "-f", "-o", trace, "-e", "trace=pread64,pwrite64"] +
+                           commands[job], check=True, stdout=subprocess.DEVNULL)
+            for call, done in re.findall(r"(pread64|pwrite64)\(.*= (\d+)$", open(trace).read(), re.M):
+                io.setdefault((job, call), [0, 0])
+                io[job, call][0] += 1
+                io[job, call][1] += int(done)
     finally:
         remove_tree(work)
     median, spread = medians([{j: r[(j,)] for j in commands} for r in rounds])
     ratios = [{"floor": r[("sc",)] / r[("floor",)], "mdir": r[("sc",)] / r[("mdir",)],
                "dry": r[("dry",)] / r[("floor",)]} for r in rounds]
     return dict(median=median, spread=spread, ratio=medians(ratios), entries=entries,
-                pairs=pairs, rounds=len(rounds))
+                pairs=pairs, rounds=len(rounds), io=io)
 
 
 # --- Host ----------------------------------------------------------------------------------
@@ -507,7 +517,11 @@ def table(args, wine, volume, host, linux=None, image=None):
             "| -i: mtools' `mdir -/ -a` on the same image | %s | |" % ms(m["mdir"]),
             "| -i: shortcase over mdir (min … max of rounds) | %.2f× (%.2f× … %.2f×) | < 1× |"
             % (r["mdir"], rs["mdir"][0], rs["mdir"][1]),
-        ]
+        ] + ["| -i: %s of the image, %s | %s calls, %s bytes | |"
+             % ({"pread64": "reads", "pwrite64": "writes"}[call], who, n(image["io"][job, call][0]), n(image["io"][job, call][1]))
+             for job, who in (("sc", "shortcase renaming"), ("dry", "shortcase -n"),
+                              ("floor", "floor")) for call in ("pread64", "pwrite64")
+             if (job, call) in image["io"]]
     if wine:
         m, s = wine["median"], wine["spread"]
         overhead = lambda r: "%+.1f %%" % ((r - 1) * 100)
