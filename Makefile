@@ -156,15 +156,19 @@ bench: deps dist/shortcase.exe $(WIN64)/shortcase.exe dist/shortcase $(BENCH)/fl
 	cmake --build $(BENCH)/host --target shortcase_bench vfatfs -j2
 	python3 bench/run.py
 
-# A longer fuzzing run of the splitter than the one in `make test`; new inputs stay in build/.
+# Longer fuzzing runs of the splitter and of the FAT format than those in `make test`, each
+# FUZZ_SECONDS; new inputs stay in build/.
 FUZZ_SECONDS ?= 600
 fuzz: deps
 	cmake -S . -B $(HOST) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	cmake --build $(HOST) --target cmdline_fuzz
-	mkdir -p $(HOST)/tests/fuzz/scratch-corpus
+	cmake --build $(HOST) --target cmdline_fuzz fat_fuzz
+	mkdir -p $(HOST)/tests/fuzz/scratch-corpus $(HOST)/tests/fuzz/fat-scratch-corpus
 	$(HOST)/tests/fuzz/cmdline_fuzz -max_total_time=$(FUZZ_SECONDS) -dict=tests/fuzz/cmdline.dict \
 		-artifact_prefix=$(HOST)/tests/fuzz/ -print_final_stats=1 \
 		$(HOST)/tests/fuzz/scratch-corpus tests/fuzz/corpus
+	$(HOST)/tests/fuzz/fat_fuzz -max_total_time=$(FUZZ_SECONDS) \
+		-artifact_prefix=$(HOST)/tests/fuzz/fat- -print_final_stats=1 \
+		$(HOST)/tests/fuzz/fat-scratch-corpus tests/fuzz/fat-corpus
 
 clean:
 	rm -rf build dist

@@ -164,9 +164,11 @@ static bool ParseBoot(const uint8_t *boot, uint64_t base, FatVolume *v)
     if (dataStart >= total)
         return false;
     uint64_t clusters = (total - dataStart) / perCluster;
-    uint8_t type = clusters < 4085 ? 12 : clusters < 65525 ? 16 : 32;
-    // A FAT32 BPB has no fixed root and its FAT size in the long field; the others the reverse.
-    if ((type == 32) != (fatSize16 == 0) || (type == 32) != (rootRecords == 0))
+    // A FAT32 BPB has no fixed root and its FAT size in the long field, whatever its cluster
+    // count (mkfs.fat makes small FAT32 volumes, and Linux and fsck.fat read them so); the
+    // others count their clusters.
+    uint8_t type = fatSize16 == 0 ? 32 : clusters < 4085 ? 12 : 16;
+    if ((type == 32) != (rootRecords == 0) || (type == 16 && clusters >= 65525))
         return false;
     uint64_t entries = (uint64_t)fatSectors * sectorBytes * 8 / type;
     if (entries <= 2)
@@ -196,19 +198,26 @@ DWORD FatIdentify(FatDevice *device, uint64_t offset, FatKind *kind)
     if (error)
         return error;
     FatVolume layout;
-    bool table = Le16(sector + BS_Sign) == 0xAA55;
+    // A partition table: four entries that each start 0x00 or 0x80, one of them used.
+    bool table = Le16(sector + BS_Sign) == 0xAA55, used = false;
     for (uint32_t i = 0; i < 4 && table; ++i) {
-        uint8_t boot = sector[MBR_Table + i * PTE_Size + PTE_Boot];
-        table = boot == 0x00 || boot == 0x80;
+        const uint8_t *slot = sector + MBR_Table + i * PTE_Size;
+        table = slot[PTE_Boot] == 0x00 || slot[PTE_Boot] == 0x80;
+        used = used || (slot[PTE_System] && Le32(slot + PTE_StartLba) && Le32(slot + PTE_SizeLba));
     }
+    uint32_t sectorBytes = Le16(sector + BPB_BytsPerSec);
+    bool jump = sector[BS_JmpBoot] == 0xEB || sector[BS_JmpBoot] == 0xE9;
     if (memcmp(sector + BS_FilSysType, "EXFAT   ", 8) == 0)
         *kind = FatExfat;
     else if (memcmp(sector + BS_FilSysType, "NTFS    ", 8) == 0)
         *kind = FatNtfs;
     else if (ParseBoot(sector, offset, &layout))
         *kind = FatFat;
+    else if (table && used)
+        *kind = FatTable;
     else
-        *kind = table ? FatTable : FatNothing;
+        *kind = jump && sectorBytes >= 512 && sectorBytes <= FatMaxSector &&
+                !(sectorBytes & (sectorBytes - 1)) ? FatDamaged : FatNothing;
     return 0;
 }
 
@@ -371,6 +380,7 @@ DWORD FatOpenDirectory(FatVolume *volume, const FatEntry *directory, uint8_t *bl
 {
     memset(cursor, 0, sizeof *cursor);
     cursor->block = block;
+    cursor->power = 1;
     cursor->first = directory ? directory->cluster : volume->rootCluster;
     if ((directory || volume->type == 32) && !IsCluster(volume, cursor->first))
         return ERROR_FILE_CORRUPT;
@@ -401,10 +411,14 @@ static DWORD LoadBlock(FatVolume *v, FatCursor *c)
             if (!next)
                 return ERROR_NO_MORE_FILES;
         }
+        if (next == c->saved)
+            return ERROR_FILE_CORRUPT;
+        if (++c->steps >= c->power)
+            c->saved = next, c->power *= 2, c->steps = 0;
         c->cluster = next;
         offset = v->dataOffset + (uint64_t)(next - 2) * v->clusterBytes;
     }
-    // A chain that loops, or a directory no driver would write, ends here.
+    // A directory no driver would write ends here, as does a loop the check above missed.
     if (c->read + bytes / SZDIRE > FatMaxRecords)
         return ERROR_FILE_CORRUPT;
     DWORD error = FatRead(v->device, offset, c->block, bytes);

@@ -24,7 +24,7 @@ enum : DWORD {
 };
 
 // What a sector holds, as far as the format can tell.
-enum FatKind : uint8_t { FatNothing, FatFat, FatExfat, FatNtfs, FatTable };
+enum FatKind : uint8_t { FatNothing, FatFat, FatExfat, FatNtfs, FatTable, FatDamaged };
 
 // The bounds the format keeps to: a long name's units, a sector's and a cluster's bytes, a
 // directory's records (2 MiB of them, the most any FAT driver writes), a partition table's
@@ -82,6 +82,8 @@ struct FatCursor {
     uint32_t records;       // records in block
     uint32_t index;         // the next of them
     uint32_t read;          // records read so far
+    // A chain that loops comes back to the cluster saved at each power of two of its steps.
+    uint32_t saved, steps, power;
     bool ended;
     // The long-name chain read so far: the ordinal the next record must have, its checksum,
     // its records and where the first lies, and the name's units.
@@ -92,7 +94,8 @@ struct FatCursor {
 };
 
 // Tells from the first 512 bytes at offset what they hold. A FAT boot sector counts only with
-// a layout FatMount accepts. Returns 0 or the device's error.
+// a layout FatMount accepts; one with a FAT's jump and sector size and fields out of range is
+// FatDamaged. Returns 0 or the device's error.
 DWORD FatIdentify(FatDevice *device, uint64_t offset, FatKind *kind);
 
 struct FatPartition {

@@ -73,6 +73,31 @@ static bool written;
 static ImageListing *innermost;
 static const char *imageName;
 
+// The directories that the present NAME has listed, a bit for each by its first cluster (the
+// fixed root's is 0), and the list of those set, to clear them for the next NAME. A volume
+// whose directories link into each other would otherwise be walked twice, or for ever.
+static uint8_t *listed;
+static uint32_t *marked;
+static size_t markedCount, markedRoom;
+
+// Marks the directory as listed by this NAME: ERROR_FILE_CORRUPT where it was already.
+static DWORD MarkListed(uint32_t first)
+{
+    uint8_t bit = (uint8_t)(1u << (first % 8));
+    if (listed[first / 8] & bit)
+        return ERROR_FILE_CORRUPT;
+    if (markedCount == markedRoom) {
+        size_t room = markedRoom ? 2 * markedRoom : 256;
+        uint32_t *more = (uint32_t *)realloc(marked, room * sizeof *marked);
+        if (!more)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        marked = more, markedRoom = room;
+    }
+    listed[first / 8] |= bit;
+    marked[markedCount++] = first;
+    return 0;
+}
+
 bool ImageActive(void)
 {
     return device.descriptor >= 0;
@@ -263,11 +288,11 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     listing->dots = 2;
     error = FatOpenDirectory(&volume, root ? nullptr : &directory, block, &listing->cursor);
     listing->cursor.block = block;
-    // A directory that an open listing lists already is one of the walk's own ancestors: a
-    // volume whose directories loop would otherwise be walked for ever.
-    for (const ImageListing *open = innermost; open && !error; open = open->outer)
-        if (open->cursor.first == listing->cursor.first)
-            error = ERROR_FILE_CORRUPT;
+    if (!innermost) // a new NAME
+        while (markedCount)
+            listed[marked[--markedCount] / 8] = 0;
+    if (!error)
+        error = MarkListed(listing->cursor.first);
     listing->outer = innermost;
     innermost = listing;
     if (!error && !NextMatch(listing, find))
@@ -448,6 +473,7 @@ static const char *KindName(FatKind kind)
     return kind == FatExfat ? "exFAT, which has no short names"
          : kind == FatNtfs ? "NTFS"
          : kind == FatTable ? "a partition table without a FAT partition"
+         : kind == FatDamaged ? "a FAT boot sector whose fields are out of range"
          : "neither a FAT boot sector nor a partition table";
 }
 
@@ -558,6 +584,8 @@ DWORD OpenImage(const char *argument, unsigned partition, unsigned codePage)
     if (!error && (error = FatMount(&device, start, (uint16_t)codePage, &volume)) != 0)
         error = Refuse(error, "'%s': the FAT volume cannot be read (error %u)", imageName,
                        (unsigned)error);
+    if (!error && !(listed = (uint8_t *)calloc(volume.clusters / 8 + 2, 1)))
+        error = Refuse(ERROR_NOT_ENOUGH_MEMORY, "out of memory");
     if (!error && volume.dirty)
         error = Refuse(ERROR_FILE_CORRUPT, "the FAT volume in '%s' is marked dirty (not "
                        "cleanly unmounted): run fsck.fat on it first", imageName);
