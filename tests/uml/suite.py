@@ -55,7 +55,7 @@ class Case:
     image: str = 'main'
     arches: Tuple[str, ...] = ('x86_64',)
     either: List[str] = dataclasses.field(default_factory=list)  # renamed or left, both sound
-    target: str = ''   # -i: {I} names the image's 'device', or a 'copy' of it made before the runs
+    target: str = ''  # -i: {I} names the image's 'file', 'device' or a 'copy' made before the runs
     refusal: Tuple[int, str] = (0, '')  # the status and line of a refused run, {I} as in line
 
 
@@ -140,10 +140,11 @@ def cases() -> List[Case]:
 
 
 def image_cases() -> List[Case]:
-    """-i on pairs the driver made. Music's tracks renamed by the mounted build, and on a copy
-    taken before, by -i, which must keep every entry's place and leave the same names; -i on
-    the mounted device refused. split/one and split/two grew in turns on FAT32 clusters of 512
-    bytes: their pairs straddle clusters that are not adjacent. A full FAT12 floppy root."""
+    """-i on pairs the driver made, on images behind loop devices. Music's tracks renamed by
+    the mounted build, and on a copy taken before, by -i, which must keep every entry's place
+    and leave the same names; -i on the mounted device, and on the file behind it, refused.
+    split/one and split/two grew in turns on FAT32 clusters of 512 bytes: their pairs straddle
+    clusters that are not adjacent. A full FAT12 floppy root, renamed on its device."""
     tracks = ['d|music|MUSIC'] + [f'f|music/track{n:02d}.mp3|TRACK{n:02d}.MP3' if n % 4 != 3
                                   else f'f|music/TRACK{n:02d}.MP3' for n in range(1, 13)]
     both = tracks + ['d|split|SPLIT', 'd|split/one|ONE', 'd|split/two|TWO'] + \
@@ -155,6 +156,9 @@ def image_cases() -> List[Case]:
     return [Case(Row('image-mounted-refused', both, 'prog -i {I} /', pairs(tracks)),
                  image='split', target='device',
                  refusal=(170, "shortcase: '{I}' is mounted or in use: unmount it first")),
+            Case(Row('image-loop-file-refused', both, 'prog -i {I} /', pairs(tracks)),
+                 image='split', target='file', refusal=(
+                     170, "shortcase: '{I}' is mounted through a loop device: unmount it first")),
             Case(Row('music-mounted', both, 'prog {R}/music', pairs(tracks)), image='split'),
             Case(Row('image-copy', both, 'prog -i {I} /', pairs(both)), image='split', target='copy'),
             Case(Row('image-full-floppy-root', floppy, 'prog -i {I} /', pairs(floppy)),
@@ -238,7 +242,8 @@ class Image:
         """mcopy now; returns the guest's steps: the driver's entries, the placeholders
         renamed (deepest first, so each path still holds its parents' placeholders), and a
         copy of the device as it stands before any run."""
-        boot.images.append(self.path)
+        if self.path not in boot.loops:
+            boot.images.append(self.path)
         uml.mcopy_tree(self.path, self.staging)
         for kind, path in self.deep:
             uml.mtools_make(self.path, kind, path)
@@ -438,6 +443,7 @@ def main() -> int:
     images.update(split=Image(work, 'split', 40, MIXED, ('-F', '32', '-s', '1')),
                   floppy=Image(work, 'floppy', 1440 / 1024, MIXED, ('-F', '12', '-r', '224')))
     unmounted = {'stick', 'floppy'}  # the floppy is renamed on its device by -i alone
+    boot.loops = {images['split'].path: 'loop0', images['floppy'].path: 'loop1'}
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):
@@ -453,7 +459,7 @@ def main() -> int:
                          root))
     images['stick'].add(['f|ReadMe.txt', 'd|Docs', 'f|Docs/Notes.txt'])
 
-    steps: List[dict] = []
+    steps: List[dict] = [{'op': 'loop', 'file': p, 'device': boot.device(p)} for p in boot.loops]
     for image in images.values():
         steps += image.prepare(boot)
     copy = lambda image: image.path.replace('.img', '-copy.img')
@@ -477,7 +483,7 @@ def main() -> int:
 
     first_run = {}
     for n, (case, arch, path, root) in enumerate(runs):
-        target = {'device': boot.device(images[case.image].path),
+        target = {'device': boot.device(images[case.image].path), 'file': images[case.image].path,
                   'copy': copy(images[case.image])}.get(case.target, '')
         spell = lambda text, path=path: text.replace('{R}', path).replace('{D}', path) \
             .replace('\\', '/').replace('{I}', target)
@@ -494,6 +500,7 @@ def main() -> int:
     if nested:
         steps.append({'op': 'umount', 'dir': stick_at})
     steps += [{'op': 'umount', 'dir': i.mount} for k, i in images.items() if k not in unmounted]
+    steps += [{'op': 'loop', 'device': boot.device(p)} for p in boot.loops]
     boot.steps = steps
     print(f'images made in {time.monotonic() - started:.1f} s; booting for {len(runs)} runs')
     sys.stdout.flush()
@@ -520,7 +527,8 @@ def main() -> int:
         row, result = case.row, results[first_run[n]]
         spell = lambda text, path=path: text.replace('{R}', path).replace('\\', '/')
         before, after = (subtree(x, root) for x in listings[case.image])
-        refused = case.refusal[1].replace('{I}', boot.device(images[case.image].path))
+        refused = case.refusal[1].replace('{I}', images[case.image].path if case.target == 'file'
+                                          else boot.device(images[case.image].path))
         faults = message_faults(result, case, spell) if not case.refusal[0] else [] if (
             result['exit'], result['stdout'], result['stderr']) == (case.refusal[0], '', refused +
                                                                      '\n') else [
