@@ -21,6 +21,7 @@ enum : uint32_t {
     BPB_TotSec32 = 32,
     BS_Flags16 = 37,        // FAT12/16: bit 0 set while mounted, and after an unclean unmount
     BPB_FATSz32 = 36,
+    BPB_ExtFlags = 40,      // FAT32: bit 7 set, the FAT in bits 0-3 alone is in use
     BPB_RootClus = 44,
     BS_Flags32 = 65,        // FAT32: the same flag
     BS_Sign = 510,          // 0x55 0xAA, also on an MBR
@@ -182,6 +183,12 @@ static bool ParseBoot(const uint8_t *boot, uint64_t base, FatVolume *v)
     v->clusterBytes = sectorBytes * perCluster;
     v->fatOffset = base + (uint64_t)reserved * sectorBytes;
     v->rootOffset = v->fatOffset + (uint64_t)fats * fatSectors * sectorBytes;
+    uint32_t active = boot[BPB_ExtFlags] & 0x0F;
+    if (type == 32 && (boot[BPB_ExtFlags] & 0x80)) {
+        if (active >= fats)
+            return false;
+        v->fatOffset += (uint64_t)active * fatSectors * sectorBytes;
+    }
     v->dataOffset = base + dataStart * sectorBytes;
     v->clusters = (uint32_t)clusters;
     v->rootRecords = rootRecords;
@@ -298,7 +305,7 @@ DWORD FatListPartitions(FatDevice *device, FatPartition *parts, uint32_t *count)
     return 0;
 }
 
-// Reads a byte of the first FAT, through the volume's cache of FAT sectors.
+// Reads a byte of the FAT in use, through the volume's cache of FAT sectors.
 static DWORD FatByte(FatVolume *v, uint64_t at, uint8_t *byte)
 {
     uint64_t sector = (at - v->base) / v->sectorBytes;

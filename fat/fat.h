@@ -42,7 +42,7 @@ enum : uint32_t {
 struct FatVolume {
     FatDevice *device;
     uint64_t base;          // the boot sector
-    uint64_t fatOffset;     // the first FAT
+    uint64_t fatOffset;     // the FAT in use
     uint64_t rootOffset;    // the fixed root of FAT12/16
     uint64_t dataOffset;    // cluster 2
     uint32_t sectorBytes;

@@ -255,6 +255,15 @@ static DWORD FindDirectory(const WCHAR *pattern, DWORD prefixLength, FatEntry *d
     return Resolve(pattern, prefixLength, directory, root);
 }
 
+// Fails FindFirstFileW with error, which counts for the exit status as on a mounted volume:
+// always for a NAME, and for a directory of the walk unless it merely lists nothing.
+static HANDLE FailFind(DWORD error)
+{
+    if (!innermost || error != ERROR_FILE_NOT_FOUND)
+        NoteFailure(error);
+    return Fail(error), INVALID_HANDLE_VALUE;
+}
+
 HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
 {
     DWORD length = 0, prefixLength = 0;
@@ -263,20 +272,19 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
             prefixLength = length + 1;
     DWORD patternLength = length - prefixLength;
     if (patternLength == 0 || patternLength >= MAX_PATH) // longer than any FAT name
-        return NoteFailure(ERROR_FILE_NOT_FOUND), Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+        return FailFind(ERROR_FILE_NOT_FOUND);
 
     FatEntry directory;
     bool root;
     DWORD error = FindDirectory(pattern, prefixLength, &directory, &root);
     if (error)
-        return NoteFailure(error), Fail(error), INVALID_HANDLE_VALUE;
+        return FailFind(error);
     ImageListing *listing = (ImageListing *)calloc(1, sizeof(ImageListing));
     uint8_t *block = (uint8_t *)malloc(volume.clusterBytes);
     WCHAR *prefix = (WCHAR *)malloc((prefixLength + 1) * sizeof(WCHAR));
     if (!listing || !block || !prefix) {
         free(listing), free(block), free(prefix);
-        return NoteFailure(ERROR_NOT_ENOUGH_MEMORY), Fail(ERROR_NOT_ENOUGH_MEMORY),
-               INVALID_HANDLE_VALUE;
+        return FailFind(ERROR_NOT_ENOUGH_MEMORY);
     }
     memcpy(prefix, pattern, prefixLength * sizeof(WCHAR));
     listing->prefix = prefix;
@@ -299,8 +307,7 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
         error = GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : GetLastError();
     if (error) {
         ImageFindClose(listing);
-        NoteFailure(error);
-        return Fail(error), INVALID_HANDLE_VALUE;
+        return FailFind(error);
     }
     return listing;
 }
@@ -555,8 +562,13 @@ DWORD OpenImage(const char *argument, unsigned partition, unsigned codePage)
     // A block device opened with O_EXCL fails while it, or a partition of it, is mounted.
     struct stat status;
     int flags = (dryRun ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-    if (stat(path, &status) == 0 && S_ISBLK(status.st_mode))
+    bool found = stat(path, &status) == 0;
+    if (found && S_ISBLK(status.st_mode))
         flags |= O_EXCL;
+    // Checked before the open too, which would wait for ever on a FIFO.
+    if (found && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode))
+        return Refuse(ERROR_INVALID_PARAMETER, "'%s' is neither a file nor a block device",
+                      imageName);
     int descriptor = open(path, flags);
     if (descriptor < 0) {
         DWORD error = ErrorFromErrno(errno);

@@ -1,20 +1,16 @@
 // An image in memory for fat/ (see memory.h).
 #include "tests/fat/memory.h"
 
-#include <string.h>
-
 static DWORD Copy(FatDevice *device, uint64_t offset, uint8_t *to, const uint8_t *from,
                   uint32_t length)
 {
     if (offset >= (1ull << 40) - length)
         return ERROR_HANDLE_EOF;
-    for (uint32_t i = 0; i < length; ++i) {
-        bool inside = offset + i < device->size;
+    for (uint64_t at = offset; at < offset + length; ++at)
         if (to)
-            to[i] = inside ? device->bytes[offset + i] : 0;
-        else if (inside)
-            device->bytes[offset + i] = from[i];
-    }
+            *to++ = at < device->size ? device->bytes[at] : 0;
+        else if (at < device->size)
+            device->bytes[at] = from[at - offset];
     return 0;
 }
 
