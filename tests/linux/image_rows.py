@@ -44,7 +44,7 @@ ROWS = [
     Row('partition-1', 'two', 'prog --partition=1 -i {I} /'),
     Row('partition-2', 'two', 'prog -i {I} --partition=2 /', renamed=(1, PAIRS)),
     Row('partition-3', 'two', 'prog --partition=3 -i {I} /', (160, IN + 'has no partition 3')),
-    Row('offset-bytes', 'bare', 'prog -i {I}@@1048576 /'), Row('offset-m', 'bare', 'prog -i {I}@@1M /'),
+    Row('offset-b', 'bare', 'prog -i {I}@@1048576 /'), Row('offset-m', 'bare', 'prog -i {I}@@1M /'),
     Row('offset-s', 'bare', 'prog -i {I}@@2048S /'), Row('offset-k', 'bare', 'prog -i {I}@@1024K /'),
     Row('unknown', 'bare', 'prog -i {I} /', (255, NO_FAT + 'neither a FAT boot sector nor a '
                                                           'partition table')),
