@@ -14,8 +14,7 @@
 #error "SHORTCASE_VERSION must name the version, as in the VERSION file"
 #endif
 
-static const char Usage[] = "Usage: shortcase [OPTION]... NAME [NAME ...]\n"
-                            "  or:  shortcase [OPTION]... -i IMAGE NAME [NAME ...]\n";
+static const char Usage[] = "Usage: shortcase [OPTION]... NAME [NAME ...]\n";
 
 static const char Help[] =
     "Renames each file or directory that NAME matches, and every entry below it, to its 8.3 "
@@ -23,9 +22,10 @@ static const char Help[] =
     "\n"
     "  -n, --dry-run  print each rename that would be made, and rename nothing\n"
     "  -v, --verbose  print each rename once it is made\n"
-    "  -i, --image=IMAGE  treat the FAT volume in IMAGE, a file or an unmounted device\n"
+    "  -i, --image=IMAGE  treat the FAT volume in IMAGE, a file or an unmounted device,\n"
     "                     (FILE@@OFFSET: the volume at OFFSET bytes, or with S, K, M),\n"
-    "                     in place, keeping every entry's place; NAMEs are paths in it\n"
+    "                     in place, keeping every entry's place; NAMEs are then paths\n"
+    "                     from its root: shortcase -i card.img /\n"
     "      --partition=N  the Nth partition of IMAGE's table, where it holds several\n"
     "      --codepage=N   the code page of short names: 437 (default) or 850\n"
     "      --help     print this help and exit\n"
