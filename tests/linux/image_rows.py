@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """shortcase -i on images that sfdisk, mkfs.fat and mcopy make: image_rows.py BINARY WORK.
-Exits 77 where a tool is missing."""
+
+Each row runs BINARY on a copy of an image (run_row says what it checks); then runs killed by
+strace at each write in turn, each run again, must leave one whole run's bytes. Exits 77
+where a tool is missing."""
 
 import collections
 import dataclasses
@@ -30,8 +33,9 @@ IN, NO_FAT = "shortcase: '{I}' ", "shortcase: '{I}' holds no FAT volume: found "
 NOBODY = 'setpriv --reuid=65534 --regid=65534 --clear-groups '
 DIRTY = (255, "shortcase: the FAT volume in '{I}' is marked dirty (not cleanly unmounted): run "
               "fsck.fat on it first")
-# A shell line (prog: the binary, {I}: the image's copy); a refusal's status and standard
-# error; the volume and the entries renamed, listed by -n and -v; bytes written beforehand.
+# A shell line (prog: the binary, {I}: the image's copy; flock holds the image, setpriv runs
+# as nobody); a refusal's status and standard error; the volume and the entries renamed,
+# listed by -n and -v; bytes written into the copy beforehand.
 Row = collections.namedtuple('Row', 'name image line refused renamed patch',
                              defaults=(None, (0, PAIRS), b''))
 ROWS = [
