@@ -367,9 +367,9 @@ IMAGE_TREE = (20, 1000)  # directories of files: a tenth pairs, the rest 8.3 and
 
 def image_benchmarks(args):
     """shortcase -i on a FAT32 image that mcopy filled (4 KiB clusters), against a floor that
-    reads the FAT and every directory cluster once (bench/floor_image.c) and beside mtools'
-    listing of the same tree. Each renaming run gets a fresh copy of the image; all of it
-    lives in a tmpfs, so that flushing costs no disk. Whole-process wall times, medians."""
+    reads every directory cluster once (bench/floor_image.c) and beside mtools' listing of the
+    same tree. Each renaming run gets a fresh copy of the image; all of it lives in a tmpfs, so
+    that flushing costs no disk. Whole-process wall times, medians."""
     if not os.path.exists(args.linux) or not shutil.which("mdir"):
         log("no image figures: %s or mdir is missing" % args.linux)
         return None
@@ -377,6 +377,15 @@ def image_benchmarks(args):
     entries, pairs = directories * (files + 1), directories * files // 10
     work = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else args.build,
                         "shortcase-bench-%d" % os.getpid())
+    try:
+        return image_runs(args, work, entries, pairs)
+    finally:
+        remove_tree(work)
+
+
+def image_runs(args, work, entries, pairs):
+    """image_benchmarks' runs, in work; sys.exit where one went wrong."""
+    directories, files = IMAGE_TREE
     staging, image = os.path.join(work, "staging"), os.path.join(work, "fat32.img")
     for d in range(directories):
         os.makedirs(os.path.join(staging, "d%02d" % d))
@@ -403,23 +412,20 @@ def image_benchmarks(args):
             sys.exit("%s on the FAT32 image: status %d, %r" % (job, status, out[-300:]))
         return seconds
 
-    try:
-        rounds = timed_rounds([(j,) for j in commands], run, args.rounds * 3, "image: ")
-        had, left = (sum(e.pair() for e in uml.mdir(i).values()) for i in (image, copy))
-        if had != pairs or left or len(uml.mdir(copy)) != entries:
-            sys.exit("-i on the FAT32 image: %d of %d pairs left" % (left, had))
-        io = {}  # each program's reads and writes of the image: [calls, bytes]
-        for job in ("sc", "dry", "floor"):
-            subprocess.run(["cp", "--sparse=always", image, copy], check=True)
-            trace = os.path.join(work, job + ".trace")
-            subprocess.run(["strace", "-f", "-o", trace, "-e", "trace=pread64,pwrite64"] +
-                           commands[job], check=True, stdout=subprocess.DEVNULL)
-            for call, done in re.findall(r"(pread64|pwrite64)\(.*= (\d+)$", open(trace).read(), re.M):
-                io.setdefault((job, call), [0, 0])
-                io[job, call][0] += 1
-                io[job, call][1] += int(done)
-    finally:
-        remove_tree(work)
+    rounds = timed_rounds([(j,) for j in commands], run, args.rounds * 3, "image: ")
+    had, left = (sum(e.pair() for e in uml.mdir(i).values()) for i in (image, copy))
+    if had != pairs or left or len(uml.mdir(copy)) != entries:
+        sys.exit("-i on the FAT32 image: %d of %d pairs left" % (left, had))
+    io = {}  # each program's reads and writes of the image: [calls, bytes]
+    for job in ("sc", "dry", "floor"):
+        subprocess.run(["cp", "--sparse=always", image, copy], check=True)
+        trace = os.path.join(work, job + ".trace")
+        subprocess.run(["strace", "-f", "-o", trace, "-e", "trace=pread64,pwrite64"] +
+                       commands[job], check=True, stdout=subprocess.DEVNULL)
+        for call, done in re.findall(r"(pread64|pwrite64)\(.*= (\d+)$", open(trace).read(), re.M):
+            io.setdefault((job, call), [0, 0])
+            io[job, call][0] += 1
+            io[job, call][1] += int(done)
     median, spread = medians([{j: r[(j,)] for j in commands} for r in rounds])
     ratios = [{"floor": r[("sc",)] / r[("floor",)], "mdir": r[("sc",)] / r[("mdir",)],
                "dry": r[("dry",)] / r[("floor",)]} for r in rounds]
