@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -184,9 +185,13 @@ static DWORD Resolve(const WCHAR *path, DWORD length, FatEntry *directory, bool 
 // them; then the records. Fails with the last error 18 at the end, or the listing's error.
 static BOOL NextMatch(ImageListing *listing, WIN32_FIND_DATAW *find)
 {
+    // The entry is read where it stays once given: a listing of the directory below and
+    // MoveFileW take it from there. A record is some 600 bytes, and a walk reads every one.
+    FatEntry &entry = listing->current;
+    listing->hasCurrent = false;
     for (;;) {
-        FatEntry entry = {};
         if (listing->dots) {
+            entry = {};
             entry.name[0] = entry.name[1] = u'.';
             entry.name[--listing->dots ? 2 : 1] = 0;
             entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
@@ -209,14 +214,12 @@ static BOOL NextMatch(ImageListing *listing, WIN32_FIND_DATAW *find)
             : Names(&entry, listing->pattern, listing->patternLength);
         if (!matches)
             continue;
-        WIN32_FIND_DATAW data = {};
         // Read-only, hidden, system, directory, archive: the bits Windows shows of FAT's.
-        data.dwFileAttributes = entry.attributes & 0x37 ? entry.attributes & 0x37 : 0x80;
-        data.nFileSizeLow = entry.size;
-        memcpy(data.cFileName, entry.name, (length + 1) * sizeof(WCHAR));
-        memcpy(data.cAlternateFileName, entry.shortName, (shortLength + 1) * sizeof(WCHAR));
-        *find = data;
-        listing->current = entry;
+        memset(find, 0, offsetof(WIN32_FIND_DATAW, cFileName));
+        find->dwFileAttributes = entry.attributes & 0x37 ? entry.attributes & 0x37 : 0x80;
+        find->nFileSizeLow = entry.size;
+        memcpy(find->cFileName, entry.name, (length + 1) * sizeof(WCHAR));
+        memcpy(find->cAlternateFileName, entry.shortName, (shortLength + 1) * sizeof(WCHAR));
         listing->hasCurrent = !IsDot(entry.name);
         return TRUE;
     }

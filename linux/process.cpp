@@ -11,7 +11,8 @@
 
 // The layer's state, which the product never sees: the thread's last error, the command line,
 // the descriptor of the console, the options, the first error that lost a line of the list
-// of renames, and the last failure the product reported and went on from.
+// of renames, the last failure the product reported and went on from, the NAMEs as typed,
+// and the part of the list that waits to be written.
 static DWORD lastError;
 static WCHAR *commandLine;
 static int console = 2;
@@ -20,6 +21,9 @@ static DWORD recordError;
 static DWORD failure;
 static char **typed;
 static int typedCount;
+static char waiting[65536];   // the list of renames not yet written (FlushList)
+static size_t waitingLength;
+static int listWaits = -1;   // whether it may wait, decided at the list's first line
 
 void SetProcess(WCHAR *line, int consoleDescriptor, unsigned runOptions)
 {
@@ -27,6 +31,7 @@ void SetProcess(WCHAR *line, int consoleDescriptor, unsigned runOptions)
     console = consoleDescriptor;
     options = runOptions;
     recordError = failure = 0;
+    listWaits = -1;
 }
 
 void SetNames(char **names, int count)
@@ -74,6 +79,8 @@ void SetLastError(DWORD code)
     lastError = code;
 }
 
+static void FlushList(void);
+
 void NoteFailure(DWORD code)
 {
     failure = code;
@@ -84,6 +91,7 @@ void NoteFailure(DWORD code)
 // lost: such a run ends with that code instead of 0.
 void ExitProcess(UINT code)
 {
+    FlushList();
     // Nor where the renames made in an image (-i) did not reach the device.
     DWORD flushError = CloseImage();
     exit(ExitStatus(code != ERROR_SUCCESS ? code : flushError ? flushError
@@ -170,6 +178,28 @@ BOOL WriteConsoleW(HANDLE handle, const void *text, DWORD units, DWORD *written,
     return TRUE;
 }
 
+// Writes lines of the list of renames; the first failure is said once on the console.
+static void WriteList(const char *bytes, size_t length)
+{
+    if (!WriteAll(1, bytes, length) && !recordError) {
+        recordError = GetLastError();
+        dprintf(console, "The renames cannot be listed: writing to standard output failed "
+                         "with error %u\n", (unsigned)recordError);
+    }
+}
+
+// A dry run's list into a file or a pipe waits (waiting) and goes out in large writes: it
+// records nothing that could be lost. A real run's goes out a line at a time, so that a run
+// killed midway has listed every rename it made; so does any list to a terminal, in step with
+// the messages beside it.
+
+static void FlushList(void)
+{
+    if (waitingLength)
+        WriteList(waiting, waitingLength);
+    waitingLength = 0;
+}
+
 void Record(const WCHAR *verb, const WCHAR *from, const WCHAR *to)
 {
     static char line[2 * PathBytes + 64];
@@ -181,11 +211,14 @@ void Record(const WCHAR *verb, const WCHAR *from, const WCHAR *to)
             ++units;
         length = AppendText(part, units, line, length, sizeof line);
     }
-    if (!WriteAll(1, line, length) && !recordError) {
-        recordError = GetLastError();
-        dprintf(console, "The renames cannot be listed: writing to standard output failed "
-                         "with error %u\n", (unsigned)recordError);
-    }
+    if (listWaits < 0)
+        listWaits = (options & OptionDryRun) && !isatty(1);
+    if (!listWaits || waitingLength + length > sizeof waiting)
+        FlushList();
+    if (!listWaits || length > sizeof waiting)
+        return WriteList(line, length);
+    memcpy(waiting + waitingLength, line, length);
+    waitingLength += length;
 }
 
 // Folds every letter, not only ASCII, and compares code point by code point.

@@ -110,6 +110,8 @@ DWORD PathToBytes(const WCHAR *text, DWORD length, char *bytes, DWORD size)
 
 WCHAR FoldCase(WCHAR unit)
 {
+    if (unit < 0x80) // most names are ASCII, which needs no table
+        return unit >= u'a' && unit <= u'z' ? (WCHAR)(unit - 32) : unit;
     if (unit >= 0xD800 && unit <= 0xDFFF)
         return unit; // half of a pair, or a byte that is no text: no case
     wint_t upper = towupper(unit);
@@ -127,6 +129,8 @@ bool MatchesPattern(const WCHAR *pattern, DWORD patternLength, const WCHAR *name
     enum : DWORD { MaxName = 256, Words = (MaxName + 1 + 63) / 64 };
     if (nameLength >= MaxName)
         return false;
+    if (patternLength == 1 && pattern[0] == u'*')
+        return true; // the walk's own pattern: every name, at no cost a name
     unsigned long long reach[Words] = {1}, next[Words];
     DWORD lastDot = nameLength;
     for (DWORD i = 0; i < nameLength; ++i)
