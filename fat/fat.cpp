@@ -450,6 +450,7 @@ static DWORD LoadBlock(FatVolume *v, FatCursor *c)
     // A directory no driver would write ends here, as does a loop the check above missed.
     if (c->read + bytes / SZDIRE > FatMaxRecords)
         return ERROR_FILE_CORRUPT;
+    c->records = 0; // the block holds no directory until it is read whole
     DWORD error = FatRead(v->device, offset, c->block, bytes);
     if (error)
         return error;
@@ -569,7 +570,20 @@ DWORD FatNextEntry(FatVolume *volume, FatCursor *cursor, FatEntry *entry)
     return ERROR_NO_MORE_FILES;
 }
 
-DWORD FatRename(FatVolume *volume, const FatEntry *entry)
+// The whole sector at offset: in the cursor's block where it lies there whole, so that an
+// edit keeps the block the directory as it now stands; else read into scratch. Null, with
+// *error set, where the read fails.
+static uint8_t *Sector(FatVolume *v, FatCursor *c, uint64_t offset, uint8_t *scratch,
+                       DWORD *error)
+{
+    if (c && offset >= c->blockOffset &&
+        offset + v->sectorBytes <= c->blockOffset + (uint64_t)c->records * SZDIRE)
+        return c->block + (offset - c->blockOffset);
+    *error = FatRead(v->device, offset, scratch, v->sectorBytes);
+    return *error ? nullptr : scratch;
+}
+
+DWORD FatRename(FatVolume *volume, FatCursor *cursor, const FatEntry *entry)
 {
     if (entry->longRecords != 1)
         return ERROR_NOT_SUPPORTED;
@@ -578,13 +592,13 @@ DWORD FatRename(FatVolume *volume, const FatEntry *entry)
     uint64_t longSector = entry->longOffset - (entry->longOffset - volume->base) % bytes;
     bool shared = shortSector == longSector;
     uint8_t first[FatMaxSector], second[FatMaxSector];
-    uint8_t *longBytes = shared ? first : second;
-    DWORD error = FatRead(volume->device, shortSector, first, bytes);
-    if (!error && !shared)
-        error = FatRead(volume->device, longSector, second, bytes);
-    if (error)
+    DWORD error = 0;
+    uint8_t *shortBytes = Sector(volume, cursor, shortSector, first, &error);
+    uint8_t *longBytes = shared ? shortBytes : shortBytes ? Sector(volume, cursor, longSector,
+                                                                   second, &error) : nullptr;
+    if (!longBytes)
         return error;
-    uint8_t *record = first + (entry->shortOffset - shortSector);
+    uint8_t *record = shortBytes + (entry->shortOffset - shortSector);
     uint8_t *longRecord = longBytes + (entry->longOffset - longSector);
     if (memcmp(record + DIR_Name, entry->raw, sizeof entry->raw) != 0 ||
         longRecord[LDIR_Ord] != (LLEF | 1) || (longRecord[LDIR_Attr] & AM_MASK) != AM_LFN ||
@@ -594,10 +608,17 @@ DWORD FatRename(FatVolume *volume, const FatEntry *entry)
     // Case byte first: a kill between the writes leaves the long name beside an 8.3 name that
     // differs from it only in case, which the next run finishes. The other order would leave
     // an entry without an alternate name, which no run would touch again.
-    bool caseSet = record[DIR_NTres] != 0;
+    uint8_t caseByte = record[DIR_NTres];
     record[DIR_NTres] = 0;
-    if (caseSet && !shared && (error = FatWrite(volume->device, shortSector, first, bytes)))
+    if (caseByte && !shared && (error = FatWrite(volume->device, shortSector, shortBytes, bytes))) {
+        record[DIR_NTres] = caseByte; // the block stays what the device holds
         return error;
+    }
     longRecord[LDIR_Ord] = DDEM;
-    return FatWrite(volume->device, longSector, longBytes, bytes);
+    if ((error = FatWrite(volume->device, longSector, longBytes, bytes))) {
+        longRecord[LDIR_Ord] = LLEF | 1;
+        if (shared)
+            record[DIR_NTres] = caseByte;
+    }
+    return error;
 }

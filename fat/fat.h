@@ -130,8 +130,11 @@ DWORD FatOpenDirectory(FatVolume *volume, const FatEntry *directory, uint8_t *bl
 DWORD FatNextEntry(FatVolume *volume, FatCursor *cursor, FatEntry *entry);
 
 // Gives the entry the spelling of its short name in place: first clears the 8.3 record's case
-// byte, then marks its long-name record deleted, reading and writing the whole sectors that
-// hold them (one write where they share a sector, none for a case byte already clear). Only
-// for an entry of exactly one long-name record (ERROR_NOT_SUPPORTED otherwise); the records
-// are read again first and must still be the ones listed (ERROR_FILE_CORRUPT otherwise).
-DWORD FatRename(FatVolume *volume, const FatEntry *entry);
+// byte, then marks its long-name record deleted, writing the whole sectors that hold them (one
+// write where they share a sector, none for a case byte already clear). Only for an entry of
+// exactly one long-name record (ERROR_NOT_SUPPORTED otherwise). A sector that lies whole in
+// the block of cursor (the listing that gave the entry, or null) is taken from there and
+// changed there too, so that the block stays what the device holds; the run holds the image
+// alone. Any other is read first. Either way the records must still be the ones listed
+// (ERROR_FILE_CORRUPT otherwise).
+DWORD FatRename(FatVolume *volume, FatCursor *cursor, const FatEntry *entry);

@@ -366,7 +366,7 @@ BOOL ImageMove(const WCHAR *from, const WCHAR *to)
         Record(u"would rename", from, to);
         return TRUE;
     }
-    DWORD error = FatRename(&volume, entry);
+    DWORD error = FatRename(&volume, &listing->cursor, entry);
     written = true; // even a failed rename may have written its first sector
     if (error)
         return Fail(error);

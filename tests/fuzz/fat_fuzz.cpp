@@ -17,7 +17,7 @@ static void Walk(FatVolume *volume, const FatEntry *directory, int depth, int *b
         return;
     while (--*budget > 0 && FatNextEntry(volume, &cursor, &entry) == 0) {
         if (entry.longRecords == 1)
-            (void)FatRename(volume, &entry);
+            (void)FatRename(volume, &cursor, &entry);
         if ((entry.attributes & 0x10) && entry.name[0] != u'.')
             Walk(volume, &entry, depth + 1, budget);
     }
