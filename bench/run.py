@@ -10,6 +10,7 @@ import argparse
 import glob
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -359,6 +360,79 @@ def uml_benchmarks(args):
                 rounds=len(times) - 1)
 
 
+# --- -i on a FAT32 image -----------------------------------------------------------------
+
+IMAGE_TREE = (20, 1000)  # directories of files: a tenth pairs, the rest 8.3 and long names
+
+
+def image_benchmarks(args):
+    """shortcase -i on a FAT32 image that mcopy filled (4 KiB clusters), against a floor that
+    reads every directory cluster once (bench/floor_image.c) and beside mtools' listing of the
+    same tree. Each renaming run gets a fresh copy of the image; all of it lives in a tmpfs, so
+    that flushing costs no disk. Whole-process wall times, medians."""
+    if not os.path.exists(args.linux) or not shutil.which("mdir"):
+        log("no image figures: %s or mdir is missing" % args.linux)
+        return None
+    directories, files = IMAGE_TREE
+    entries, pairs = directories * (files + 1), directories * files // 10
+    work = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else args.build,
+                        "shortcase-bench-%d" % os.getpid())
+    try:
+        return image_runs(args, work, entries, pairs)
+    finally:
+        remove_tree(work)
+
+
+def image_runs(args, work, entries, pairs):
+    """image_benchmarks' runs, in work; sys.exit where one went wrong."""
+    directories, files = IMAGE_TREE
+    staging, image = os.path.join(work, "staging"), os.path.join(work, "fat32.img")
+    for d in range(directories):
+        os.makedirs(os.path.join(staging, "d%02d" % d))
+        for f in range(files):
+            # mcopy stores «Pair0000.txt» as a pair, «f0000.txt» without a long name.
+            name = ("Pair%04d.txt" if f % 10 == 0 else "f%04d.txt" if f % 2 else
+                    "Report number %04d.txt") % f
+            open(os.path.join(staging, "d%02d" % d, name), "w").close()
+    log("image: mcopy of %d entries" % entries)
+    subprocess.run(["mkfs.fat", "-F", "32", "-s", "8", "-C", image, str(300 * 1024)], check=True,
+                   stdout=subprocess.DEVNULL)
+    uml.mcopy_tree(image, staging)
+    floor, copy = os.path.join(work, "floor_image"), os.path.join(work, "copy.img")
+    subprocess.run(["cc", "-O2", "-static", "-Wall", "-Wextra", "-Werror", "-o", floor,
+                    os.path.join(ROOT, "bench", "floor_image.c")], check=True)
+    commands = {"sc": [args.linux, "-i", copy, "/"], "dry": [args.linux, "-n", "-i", image, "/"],
+                "floor": [floor, image], "mdir": ["mdir", "-/", "-a", "-i", image, "::/"]}
+
+    def run(job):
+        if job == "sc":
+            subprocess.run(["cp", "--sparse=always", image, copy], check=True)
+        seconds, status, out = timed(commands[job], uml.MTOOLS_ENV, work)
+        if status or (job == "floor" and out.strip() != str(entries)):
+            sys.exit("%s on the FAT32 image: status %d, %r" % (job, status, out[-300:]))
+        return seconds
+
+    rounds = timed_rounds([(j,) for j in commands], run, args.rounds * 3, "image: ")
+    had, left = (sum(e.pair() for e in uml.mdir(i).values()) for i in (image, copy))
+    if had != pairs or left or len(uml.mdir(copy)) != entries:
+        sys.exit("-i on the FAT32 image: %d of %d pairs left" % (left, had))
+    io = {}  # each program's reads and writes of the image: [calls, bytes]
+    for job in ("sc", "dry", "floor"):
+        subprocess.run(["cp", "--sparse=always", image, copy], check=True)
+        trace = os.path.join(work, job + ".trace")
+        subprocess.run(["strace", "-f", "-o", trace, "-e", "trace=pread64,pwrite64"] +
+                       commands[job], check=True, stdout=subprocess.DEVNULL)
+        for call, done in re.findall(r"(pread64|pwrite64)\(.*= (\d+)$", open(trace).read(), re.M):
+            io.setdefault((job, call), [0, 0])
+            io[job, call][0] += 1
+            io[job, call][1] += int(done)
+    median, spread = medians([{j: r[(j,)] for j in commands} for r in rounds])
+    ratios = [{"floor": r[("sc",)] / r[("floor",)], "mdir": r[("sc",)] / r[("mdir",)],
+               "dry": r[("dry",)] / r[("floor",)]} for r in rounds]
+    return dict(median=median, spread=spread, ratio=medians(ratios), entries=entries,
+                pairs=pairs, rounds=len(rounds), io=io)
+
+
 # --- Host ----------------------------------------------------------------------------------
 
 def key_values(text):
@@ -433,8 +507,27 @@ def n(value):
     return "{:,}".format(value)
 
 
-def table(args, wine, volume, host, linux=None):
+def table(args, wine, volume, host, linux=None, image=None):
     lines = ["| Measure | Figure | Target |", "|---|---:|---|"]
+    if image:
+        m, (r, rs) = image["median"], image["ratio"]
+        ms = lambda seconds: "%.2f ms" % (seconds * 1e3)
+        lines += [
+            "| -i on a FAT32 image of %s entries, %s pairs: shortcase, renaming | %s | |"
+            % (n(image["entries"]), n(image["pairs"]), ms(m["sc"])),
+            "| -i: floor, reading each directory cluster once | %s | |" % ms(m["floor"]),
+            "| -i: shortcase over floor (min … max of rounds) | %.2f× (%.2f× … %.2f×) | ≤ 1.1× |"
+            % (r["floor"], rs["floor"][0], rs["floor"][1]),
+            "| -i -n: shortcase over floor (min … max of rounds) | %.2f× (%.2f× … %.2f×) | |"
+            % (r["dry"], rs["dry"][0], rs["dry"][1]),
+            "| -i: mtools' `mdir -/ -a` on the same image | %s | |" % ms(m["mdir"]),
+            "| -i: shortcase over mdir (min … max of rounds) | %.2f× (%.2f× … %.2f×) | < 1× |"
+            % (r["mdir"], rs["mdir"][0], rs["mdir"][1]),
+        ] + ["| -i: %s of the image, %s | %s calls, %s bytes | |"
+             % ({"pread64": "reads", "pwrite64": "writes"}[call], who, n(image["io"][job, call][0]), n(image["io"][job, call][1]))
+             for job, who in (("sc", "shortcase renaming"), ("dry", "shortcase -n"),
+                              ("floor", "floor")) for call in ("pread64", "pwrite64")
+             if (job, call) in image["io"]]
     if wine:
         m, s = wine["median"], wine["spread"]
         overhead = lambda r: "%+.1f %%" % ((r - 1) * 100)
@@ -520,8 +613,19 @@ def table(args, wine, volume, host, linux=None):
     return "\n".join(lines)
 
 
-def notes(args, wine, volume, host, linux=None):
+def notes(args, wine, volume, host, linux=None, image=None):
     out = []
+    if image:
+        out.append(
+            "Image figures: `dist/shortcase -i IMAGE /` on a 300 MiB FAT32 image (4 KiB clusters) "
+            "that mcopy filled with %d directories of %d files, every tenth a pair («Pair0000.txt» "
+            "beside «PAIR0000.TXT»), the others 8.3 names and long names; a fresh copy for each "
+            "renaming run, and after the runs mdir must find no pair left in it. The floor, "
+            "`bench/floor_image.c` (static), reads every directory cluster once, and the FAT sectors that chain them "
+            "and counts the entries; mdir is mtools' `mdir -/ -a -i IMAGE ::/`. Image, copies "
+            "and programs in a tmpfs (`/dev/shm`), so a flush costs no disk. Whole-process wall "
+            "time, %d rounds after a warm-up one, programs in a rotating order, medians; ratios "
+            "taken within each round." % (IMAGE_TREE[0], IMAGE_TREE[1], image["rounds"]))
     if wine:
         out.append(
             "Wine figures: Wine 8; the x86-64 build `build/win64/shortcase.exe` of the same "
@@ -608,6 +712,7 @@ def main():
     parser.add_argument("--no-volume", action="store_true")
     parser.add_argument("--no-host", action="store_true")
     parser.add_argument("--no-uml", action="store_true")
+    parser.add_argument("--no-image", action="store_true")
     parser.add_argument("--linux", default=os.path.join(ROOT, "dist", "shortcase"),
                         help="the x86-64 Linux binary, timed under user-mode Linux")
     args = parser.parse_args()
@@ -629,10 +734,11 @@ def main():
     if not args.no_host:
         host = host_benchmarks(args)
     linux = None if args.no_uml else uml_benchmarks(args)
+    image = None if args.no_image else image_benchmarks(args)
 
-    print(table(args, wine, volume, host, linux))
+    print(table(args, wine, volume, host, linux, image))
     print()
-    for note in notes(args, wine, volume, host, linux):
+    for note in notes(args, wine, volume, host, linux, image):
         print(note)
         print()
     if wine:

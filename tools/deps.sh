@@ -8,7 +8,8 @@ build=(clang lld llvm osslsigncode openssl zip python3 musl-tools musl-dev)
 release=(musl-dev:arm64)
 test=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev python3-yaml
       python3-jsonschema valgrind hyperfine qemu-user-static wine wine64 wine32:i386
-      libfuse3-dev pkg-config user-mode-linux kmod dosfstools mtools lintian man-db dpkg-dev)
+      libfuse3-dev pkg-config user-mode-linux kmod dosfstools mtools lintian man-db dpkg-dev
+      strace fdisk)
 wanted=("${build[@]}")
 [ "${1:-build}" != build ] && wanted+=("${release[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test[@]}")

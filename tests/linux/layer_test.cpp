@@ -555,17 +555,21 @@ TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
 {
     ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((root + "/e").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/d/x").c_str(), 0755), 0);
     for (const char *name : {"A.shortcase-renaming", "B.shortcase-renaming-9", ".shortcase-renaming",
                              "C.shortcase-renaming-1", "D.shortcase-renaming.3", "E.shortcase-renaming-23",
                              "H.shortcase-renaming-A", "d/F.shortcase-renaming-from-parent",
+                             "d/x/K.shortcase-renaming-from-parent", "e/L.shortcase-renaming",
                              "e/G.shortcase-renaming-from-parent-2"})
         Make(name);
     int list[2], out = dup(1), here = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(pipe(list), 0);
     dup2(list[1], 1);
     SetProcess(nullptr, 2, OptionVerbose);
-    // d's contents as a NAME types them, with '/' alone; e's as "*" in the current directory.
-    for (const std::u16string &pattern : {Text(root + "/d/*"), std::u16string(u"*")}) {
+    // d's contents as a NAME types them, with '/' alone; x's as the walk spells them; e's as
+    // "*" in the current directory.
+    for (const std::u16string &pattern :
+         {Text(root + "/d/*"), Text(root + "/d") + u"\\x\\*", std::u16string(u"*")}) {
         WIN32_FIND_DATAW find;
         HANDLE listing = FindFirstFileW(pattern.c_str(), &find);
         while (FindNextFileW(listing, &find)) {
@@ -594,7 +598,9 @@ TEST_F(LayerDirectory, FinishesWhatAKilledRunLeft)
                          r + "/A.shortcase-renaming' -> '" + root + "/A'",
                          r + "/B.shortcase-renaming-9' -> '" + root + "/B'",
                          r + "/d/F.shortcase-renaming-from-parent' -> '" + root + "/F'",
-                         "renamed 'G.shortcase-renaming-from-parent-2' -> '../G'"}));
+                         r + "/d/x/K.shortcase-renaming-from-parent' -> '" + root + "/d/K'",
+                         "renamed 'G.shortcase-renaming-from-parent-2' -> '../G'",
+                         "renamed 'L.shortcase-renaming' -> 'L'"}));
 }
 
 // A directory without room for the temporary name: through a subdirectory that is neither

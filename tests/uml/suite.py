@@ -58,6 +58,7 @@ class Case:
     either: List[str] = dataclasses.field(default_factory=list)  # renamed or left, both sound
     shell: bool = False           # the line is a shell's, prog and {R} quoted for it
     names: Optional[List[str]] = None  # the names afterwards, where renamed cannot say
+    target: str = ''  # -i: {I} is the image's 'file', 'device', or a 'copy' made before the runs
 
 
 def undo_recipe() -> str:
@@ -178,7 +179,39 @@ def cases() -> List[Case]:
         Case(dataclasses.replace(dry_run, name='dry-run-sensitive'), image='sensitive'),
         Case(Row('typed-in-another-case', ['d|Docs', 'f|Docs/index.txt|INDEX.TXT'],
                  'prog {R}/docs', ['Docs', 'Docs/index.txt']), image='sensitive'),
-    ]
+    ] + image_cases()
+
+
+def image_cases() -> List[Case]:
+    """-i on pairs the driver made, on images behind loop devices. Music's tracks renamed by
+    the mounted build, and on a copy taken before, by -i, which must keep every entry's place
+    and leave the same names; -i on the mounted device, and on the file behind it, refused.
+    split/one and split/two grew in turns on FAT32 clusters of 512 bytes: their pairs straddle
+    clusters that are not adjacent. A full FAT12 floppy root, renamed on its device."""
+    tracks = ['d|music|MUSIC'] + [f'f|music/track{n:02d}.mp3|TRACK{n:02d}.MP3' if n % 4 != 3
+                                  else f'f|music/TRACK{n:02d}.MP3' for n in range(1, 13)]
+    both = tracks + ['d|split|SPLIT', 'd|split/one|ONE', 'd|split/two|TWO'] + \
+        [f'f|split/{d}/a long first name.txt' for d in ('one', 'two')] + \
+        [f'f|split/{d}/{d[0]}{n:02d}.txt|{d[0].upper()}{n:02d}.TXT' for n in range(40)
+         for d in ('one', 'two')]
+    floppy = [f'f|file{n:03d}.txt|FILE{n:03d}.TXT' for n in range(112)]
+    pairs = lambda tree: [tree_line(t)[1] for t in tree if tree_line(t)[2]]
+    refused = lambda how: [f"shortcase: '{{I}}' is mounted {how}: unmount it first"]
+    return [Case(Row('image-mounted-refused', both, 'prog -i {I} /', pairs(tracks),
+                     refused('or in use'), 170), image='split', target='device'),
+            Case(Row('image-loop-file-refused', both, 'prog -i {I} /', pairs(tracks),
+                     refused('through a loop device'), 170), image='split', target='file'),
+            Case(Row('music-mounted', both, 'prog {R}/music', pairs(tracks)), image='split'),
+            Case(Row('image-copy', both, 'prog -i {I} /', pairs(both)), 'split', target='copy'),
+            Case(Row('image-full-floppy-root', floppy, 'prog -i {I} /', pairs(floppy)),
+                 image='floppy', target='device')]
+
+
+def straddling(image: str) -> int:
+    """Long-name records that end a 512-byte cluster and whose 8.3 record is not the next."""
+    data = open(image, 'rb').read()
+    return sum(data[r + 32:r + 35] != data[r + 1:r + 6:2].upper()
+               for r in range(480, len(data), 512) if data[r] == 0x41 and data[r + 11] == 0x0F)
 
 
 def concurrent_tree() -> List[str]:
@@ -235,7 +268,7 @@ class Image:
             if parent in self.made or (pair and name == name.lower()):
                 under = self.made.get(parent, parent)
                 self.made[path] = os.path.join(under, name)
-                if plain83(name) and not pair:
+                if plain83(name) and not pair and name != name.upper():  # upper: as mtools
                     self.made[path] = os.path.join(under, f'P{len(self.placeholders):07d}')
                     self.placeholders.append([self.made[path], os.path.join(under, name)])
                 self.driver.append([kind, os.path.join(self.mount, self.made[path])])
@@ -251,7 +284,8 @@ class Image:
         """mcopy now; returns the guest's steps: the driver's entries, the placeholders
         renamed (deepest first, so each path still holds its parents' placeholders), and a
         copy of the device as it stands before any run."""
-        boot.images.append(self.path)
+        if self.path not in boot.loops:
+            boot.images.append(self.path)
         uml.mcopy_tree(self.path, self.staging)
         for kind, path in self.deep:
             uml.mtools_make(self.path, kind, path)
@@ -454,6 +488,10 @@ def main() -> int:
     for k in ('media-a', 'media-b'):
         images[k].mount = os.path.join(work, 'mnt', 'media', k[-1])
     images['media-b'].add(['f|readme.txt|README.TXT'])
+    images.update(split=Image(work, 'split', 40, MIXED, ('-F', '32', '-s', '1')),
+                  floppy=Image(work, 'floppy', 1440 / 1024, MIXED, ('-F', '12', '-r', '224')))
+    unmounted = {'stick', 'floppy'}  # the floppy is renamed on its device by -i alone
+    boot.loops = {images['split'].path: 'loop0', images['floppy'].path: 'loop1'}
     runs = []  # (case, arch, root path in the guest, root as mdir spells it)
     for case in cases():
         if args.only and not re.search(args.only, case.row.name):
@@ -469,9 +507,14 @@ def main() -> int:
                          root))
     images['stick'].add(['f|ReadMe.txt', 'd|Docs', 'f|Docs/Notes.txt'])
 
-    steps: List[dict] = []
+    steps: List[dict] = [{'op': 'loop', 'file': p, 'device': boot.device(p)} for p in boot.loops]
     for image in images.values():
         steps += image.prepare(boot)
+    copy = lambda image: image.path.replace('.img', '-copy.img')
+    target = lambda case: {'device': boot.device(images[case.image].path), 'copy': copy(
+        images[case.image]), 'file': images[case.image].path}.get(case.target, '')
+    copies = [images[k] for k in {r[0].image for r in runs if r[0].target == 'copy'}]
+    steps += [{'op': 'copy', 'device': boot.device(i.path), 'to': copy(i)} for i in copies]
     winnt = os.path.join(work, 'winnt.img')
     uml.make_image(winnt, 4)
     boot.images.append(winnt)
@@ -482,7 +525,7 @@ def main() -> int:
                                          for n in NAMES]},
               {'op': 'umount', 'dir': os.path.join(work, 'mnt', 'winnt')}]
     steps += [mount(boot.device(i.path), i.mount, i.options) for k, i in images.items()
-              if k != 'stick']
+              if k not in unmounted]
     stick_at = os.path.join(images['main'].mount, 'x86_64', 'nested', 'STICK')
     nested = any(case.row.name == 'nested' for case, *_ in runs)
     if nested:
@@ -491,9 +534,9 @@ def main() -> int:
     first_run = {}
     for n, (case, arch, path, root) in enumerate(runs):
         spell = lambda text, path=path: text.replace('{R}', path).replace('{D}', path) \
-            .replace('\\', '/')
+            .replace('\\', '/').replace('{I}', target(case))
         run = {'op': 'run', 'argv': binaries[arch] + spell(case.row.line).split(' ')[1:],
-               'cwd': spell(case.row.cwd) if case.row.cwd else path}
+               'cwd': spell(case.row.cwd) if case.row.cwd else work if case.target else path}
         if case.shell:  # run from the folder above, so that a list it writes is not on the stick
             line = case.row.line.replace('prog', shlex.join(binaries[arch]), 1)
             run.update(argv=['bash', '-c', line.replace('{R}', shlex.quote(path))],
@@ -508,7 +551,8 @@ def main() -> int:
             steps += [{'op': 'stat', 'dir': path}, dict(run), {'op': 'stat', 'dir': path}]
     if nested:
         steps.append({'op': 'umount', 'dir': stick_at})
-    steps += [{'op': 'umount', 'dir': i.mount} for k, i in images.items() if k != 'stick']
+    steps += [{'op': 'umount', 'dir': i.mount} for k, i in images.items() if k not in unmounted]
+    steps += [{'op': 'loop', 'device': boot.device(p)} for p in boot.loops]
     boot.steps = steps
     print(f'images made in {time.monotonic() - started:.1f} s; booting for {len(runs)} runs')
     sys.stdout.flush()
@@ -533,10 +577,21 @@ def main() -> int:
     listings = {k: (uml.mdir(i.before), uml.mdir(i.path)) for k, i in images.items()}
     for n, (case, arch, path, root) in enumerate(runs):
         row, result = case.row, results[first_run[n]]
-        spell = lambda text, path=path: text.replace('{R}', path).replace('\\', '/')
+        spell = lambda text, path=path: text.replace('{R}', path).replace('\\', '/') \
+            .replace('{I}', target(case))
         before, after = (subtree(x, root) for x in listings[case.image])
         faults = message_faults(result, case, spell)
         note = f' ({result["seconds"]:.1f} s, exit {result["exit"]})'
+        if case.target == 'copy':  # every entry in its place, with the mounted build's names
+            after, mounted = uml.mdir(copy(images[case.image])), listings[case.image][1]
+            music = lambda x: [(k, e) for k, e in x.items() if k.startswith('MUSIC')]
+            faults += [f'entries moved: {list(after)}'] * (list(after) != list(before)) + \
+                [f'names unlike the mounted build\'s: {music(after)}'] * (
+                    sorted(music(after)) != sorted(music(mounted))) + \
+                [f'{straddling(images[case.image].before)} pairs straddle clusters'] * (
+                    straddling(images[case.image].before) < 4)
+            order = lambda x: [k for k, _ in music(x)]
+            note += f'; the mounted build moved tracks: {order(mounted) != order(before)}'
         if row.name == 'concurrent':
             more, renamed = concurrent_faults(before, after, result['moved'])
             faults += more
@@ -570,7 +625,8 @@ def main() -> int:
                 faults.append(f'names or times changed: {changed}')
             report(f'{arch} {row.name} again', faults, f' ({again["seconds"]:.1f} s)')
 
-    for path in [i.path for i in images.values()] + [i.before for i in images.values()] + [winnt]:
+    for path in [i.path for i in images.values()] + [i.before for i in images.values()] + \
+            [winnt] + [copy(i) for i in copies]:
         clean, text = uml.fsck(path)
         report(f'fsck.fat -n {os.path.basename(path)}', [] if clean else [text[-600:]])
     if args.vfatfs and os.path.exists('/dev/fuse') and os.geteuid() == 0:

@@ -12,6 +12,7 @@ as Python strings, bytes that are not UTF-8 as lone surrogates (os.fsdecode's es
 """
 
 import dataclasses
+import fcntl
 import glob
 import json
 import os
@@ -25,7 +26,8 @@ from typing import Dict, List, Optional, Tuple
 
 SKIP = 77
 LINUX = '/usr/bin/linux.uml'
-MODULES = ['nls/nls_cp437', 'nls/nls_iso8859-1', 'nls/nls_utf8', 'fat/fat', 'fat/vfat']
+MODULES = ['nls/nls_cp437', 'nls/nls_iso8859-1', 'nls/nls_utf8', 'fat/fat', 'fat/vfat',
+           '../drivers/block/loop']
 MTOOLS_ENV = dict(os.environ, MTOOLS_SKIP_CHECK='1', LC_ALL='C.UTF-8', LANG='C.UTF-8',
                   MTOOLSRC=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'mtoolsrc'))
 
@@ -54,7 +56,7 @@ def make_image(path: str, megabytes: int, mkfs: Tuple[str, ...] = ()) -> None:
     """An empty FAT image; mkfs holds mkfs.fat's options beyond the size (e.g. '-r', '16')."""
     if os.path.exists(path):
         os.unlink(path)
-    subprocess.run(['mkfs.fat', *mkfs, '-C', path, str(megabytes * 1024)], check=True,
+    subprocess.run(['mkfs.fat', *mkfs, '-C', path, str(round(megabytes * 1024))], check=True,
                    stdout=subprocess.DEVNULL)
 
 
@@ -137,13 +139,15 @@ def mdir(image: str) -> Dict[str, Entry]:
 @dataclasses.dataclass
 class Boot:
     """One boot: images (attached as /dev/ubda, ubdb, ... up to ubdp, the sixteen user-mode
-    Linux gives) and the steps the guest takes."""
+    Linux gives), images the guest reaches through loop devices (loops: image -> 'loop0' ...
+    'loop7', attached by a 'loop' step), and the steps the guest takes."""
     work: str
     images: List[str] = dataclasses.field(default_factory=list)
     steps: List[dict] = dataclasses.field(default_factory=list)
+    loops: Dict[str, str] = dataclasses.field(default_factory=dict)
 
     def device(self, image: str) -> str:
-        return os.path.join(self.work, 'dev',
+        return os.path.join(self.work, 'dev', self.loops.get(image) or
                             'ubd' + 'abcdefghijklmnop'[self.images.index(image)])
 
     def run(self, timeout: float) -> Tuple[List[dict], float]:
@@ -196,6 +200,7 @@ INIT = """#!/bin/sh
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 LC_ALL=C.UTF-8
 echo booted > {work}/booted
 mount -t proc proc /proc
+mount -t sysfs sysfs /sys
 mkdir -p {work}/dev
 mount -t devtmpfs none {work}/dev
 for m in {insmods}; do insmod {modules}/$m.ko; done
@@ -247,6 +252,19 @@ def step_make(step: dict) -> dict:
 def step_rename(step: dict) -> dict:
     for old, new in step['pairs']:
         os.rename(old, new)
+    return {}
+
+
+def step_loop(step: dict) -> dict:
+    """Backs the loop device step['device'] with the file step['file'], or frees the device
+    (its writes on the file first) where there is no file."""
+    with open(step['device'], 'r+b') as device:
+        if step.get('file'):
+            with open(step['file'], 'r+b') as backing:
+                fcntl.ioctl(device, 0x4C00, backing.fileno())  # LOOP_SET_FD
+        else:
+            os.sync()
+            fcntl.ioctl(device, 0x4C01)  # LOOP_CLR_FD
     return {}
 
 
@@ -317,7 +335,7 @@ def move_subtrees(process: subprocess.Popen, mover: dict) -> List[list]:
 
 
 STEPS = {'mount': step_mount, 'umount': step_umount, 'make': step_make, 'rename': step_rename,
-         'copy': step_copy, 'stat': step_stat, 'run': step_run}
+         'copy': step_copy, 'stat': step_stat, 'run': step_run, 'loop': step_loop}
 
 if __name__ == '__main__' and sys.argv[1:2] == ['guest']:
     sys.exit(guest(sys.argv[2]))
