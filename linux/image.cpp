@@ -184,40 +184,45 @@ static DWORD Resolve(const WCHAR *path, DWORD length, FatEntry *directory, bool 
 // them; then the records. Fails with the last error 18 at the end, or the listing's error.
 static BOOL NextMatch(ImageListing *listing, WIN32_FIND_DATAW *find)
 {
+    // Each entry is read into current, where a listing below and MoveFileW find it; a walk
+    // lists "*", which every name matches, so the matcher is spared then.
+    FatEntry *entry = &listing->current;
+    listing->hasCurrent = false;
     for (;;) {
-        FatEntry entry = {};
         if (listing->dots) {
-            entry.name[0] = entry.name[1] = u'.';
-            entry.name[--listing->dots ? 2 : 1] = 0;
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
+            entry->name[0] = entry->name[1] = u'.';
+            entry->name[--listing->dots ? 2 : 1] = 0;
+            entry->shortName[0] = 0;
+            entry->attributes = FILE_ATTRIBUTE_DIRECTORY;
+            entry->size = 0;
         } else {
-            DWORD error = FatNextEntry(&volume, &listing->cursor, &entry);
+            DWORD error = FatNextEntry(&volume, &listing->cursor, entry);
             if (error)
                 return Fail(error);
-            if (IsDot(entry.name))
+            if (IsDot(entry->name))
                 continue;
         }
         DWORD length = 0, shortLength = 0;
-        while (entry.name[length])
+        while (entry->name[length])
             ++length;
-        while (entry.shortName[shortLength])
+        while (entry->shortName[shortLength])
             ++shortLength;
-        bool matches = listing->wildcards
-            ? MatchesPattern(listing->pattern, listing->patternLength, entry.name, length) ||
+        bool every = listing->patternLength == 1 && listing->pattern[0] == u'*';
+        bool matches = every || (listing->wildcards
+            ? MatchesPattern(listing->pattern, listing->patternLength, entry->name, length) ||
                   (shortLength && MatchesPattern(listing->pattern, listing->patternLength,
-                                                 entry.shortName, shortLength))
-            : Names(&entry, listing->pattern, listing->patternLength);
+                                                 entry->shortName, shortLength))
+            : Names(entry, listing->pattern, listing->patternLength));
         if (!matches)
             continue;
-        WIN32_FIND_DATAW data = {};
         // Read-only, hidden, system, directory, archive: the bits Windows shows of FAT's.
-        data.dwFileAttributes = entry.attributes & 0x37 ? entry.attributes & 0x37 : 0x80;
-        data.nFileSizeLow = entry.size;
-        memcpy(data.cFileName, entry.name, (length + 1) * sizeof(WCHAR));
-        memcpy(data.cAlternateFileName, entry.shortName, (shortLength + 1) * sizeof(WCHAR));
-        *find = data;
-        listing->current = entry;
-        listing->hasCurrent = !IsDot(entry.name);
+        find->dwFileAttributes = entry->attributes & 0x37 ? entry->attributes & 0x37 : 0x80;
+        find->ftCreationTime = find->ftLastAccessTime = find->ftLastWriteTime = FILETIME{};
+        find->nFileSizeHigh = find->dwReserved0 = find->dwReserved1 = 0;
+        find->nFileSizeLow = entry->size;
+        memcpy(find->cFileName, entry->name, (length + 1) * sizeof(WCHAR));
+        memcpy(find->cAlternateFileName, entry->shortName, (shortLength + 1) * sizeof(WCHAR));
+        listing->hasCurrent = !IsDot(entry->name);
         return TRUE;
     }
 }
