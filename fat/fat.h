@@ -107,9 +107,10 @@ struct FatPartition {
 
 // Reads the MBR or GPT at the image's start into parts (FatMaxPartitions of room) and what
 // each partition holds. A protective MBR leads to the GPT behind it (with 512- or 4096-byte
-// sectors); an MBR's extended partitions are not followed. Entries that point past the
-// device or are empty are left out. Returns 0, ERROR_UNRECOGNIZED_VOLUME where there is no
-// table, or the device's error.
+// sectors); an MBR's extended partitions are not followed. Empty entries are left out; one
+// whose first sector cannot be read (past the device's end) holds FatNothing. Returns 0,
+// ERROR_UNRECOGNIZED_VOLUME where there is no table, ERROR_FILE_CORRUPT for a GPT header out
+// of range, or the device's error.
 DWORD FatListPartitions(FatDevice *device, FatPartition *parts, uint32_t *count);
 
 // Reads and checks the boot sector at offset and fills volume; names are decoded with the

@@ -9,7 +9,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
-#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -185,42 +184,44 @@ static DWORD Resolve(const WCHAR *path, DWORD length, FatEntry *directory, bool 
 // them; then the records. Fails with the last error 18 at the end, or the listing's error.
 static BOOL NextMatch(ImageListing *listing, WIN32_FIND_DATAW *find)
 {
-    // The entry is read where it stays once given: a listing of the directory below and
-    // MoveFileW take it from there. A record is some 600 bytes, and a walk reads every one.
-    FatEntry &entry = listing->current;
+    // Each entry is read into current, where a listing below and MoveFileW find it: a record is
+    // some 600 bytes, and a walk reads every one.
+    FatEntry *entry = &listing->current;
     listing->hasCurrent = false;
     for (;;) {
         if (listing->dots) {
-            entry = {};
-            entry.name[0] = entry.name[1] = u'.';
-            entry.name[--listing->dots ? 2 : 1] = 0;
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
+            entry->name[0] = entry->name[1] = u'.';
+            entry->name[--listing->dots ? 2 : 1] = 0;
+            entry->shortName[0] = 0;
+            entry->attributes = FILE_ATTRIBUTE_DIRECTORY;
+            entry->size = 0;
         } else {
-            DWORD error = FatNextEntry(&volume, &listing->cursor, &entry);
+            DWORD error = FatNextEntry(&volume, &listing->cursor, entry);
             if (error)
                 return Fail(error);
-            if (IsDot(entry.name))
+            if (IsDot(entry->name))
                 continue;
         }
         DWORD length = 0, shortLength = 0;
-        while (entry.name[length])
+        while (entry->name[length])
             ++length;
-        while (entry.shortName[shortLength])
+        while (entry->shortName[shortLength])
             ++shortLength;
         bool matches = listing->wildcards
-            ? MatchesPattern(listing->pattern, listing->patternLength, entry.name, length) ||
+            ? MatchesPattern(listing->pattern, listing->patternLength, entry->name, length) ||
                   (shortLength && MatchesPattern(listing->pattern, listing->patternLength,
-                                                 entry.shortName, shortLength))
-            : Names(&entry, listing->pattern, listing->patternLength);
+                                                 entry->shortName, shortLength))
+            : Names(entry, listing->pattern, listing->patternLength);
         if (!matches)
             continue;
         // Read-only, hidden, system, directory, archive: the bits Windows shows of FAT's.
-        memset(find, 0, offsetof(WIN32_FIND_DATAW, cFileName));
-        find->dwFileAttributes = entry.attributes & 0x37 ? entry.attributes & 0x37 : 0x80;
-        find->nFileSizeLow = entry.size;
-        memcpy(find->cFileName, entry.name, (length + 1) * sizeof(WCHAR));
-        memcpy(find->cAlternateFileName, entry.shortName, (shortLength + 1) * sizeof(WCHAR));
-        listing->hasCurrent = !IsDot(entry.name);
+        find->dwFileAttributes = entry->attributes & 0x37 ? entry->attributes & 0x37 : 0x80;
+        find->ftCreationTime = find->ftLastAccessTime = find->ftLastWriteTime = FILETIME{};
+        find->nFileSizeHigh = find->dwReserved0 = find->dwReserved1 = 0;
+        find->nFileSizeLow = entry->size;
+        memcpy(find->cFileName, entry->name, (length + 1) * sizeof(WCHAR));
+        memcpy(find->cAlternateFileName, entry->shortName, (shortLength + 1) * sizeof(WCHAR));
+        listing->hasCurrent = !IsDot(entry->name);
         return TRUE;
     }
 }

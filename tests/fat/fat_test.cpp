@@ -179,7 +179,7 @@ TEST(Fat, MountsOnlyFieldsInRange)
         {{{11, "\0\x20"s}}, ERROR_UNRECOGNIZED_VOLUME}, // 8192-byte sectors
         {{{21, "\0"s}}, ERROR_UNRECOGNIZED_VOLUME},  // no media byte
         {{{14, "\0\0"s}}, ERROR_UNRECOGNIZED_VOLUME}, // no reserved sector
-        {{{19, "\xF8\x0F"s}}, 0, 16, true},          // 4,085 clusters; FAT[1] not clean
+        {{{19, "\xF8\x0F"s}, {514, "\xFF\xFF"s}}, 0, 16, false}, // 4,085 clusters, FAT[1] clean
         {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x80"s}, {44, "\2\0\0\0"s}}, 0, 32, true},
         {{{17, "\0\0"s}, {22, "\0\0"s}, {36, "\1\0\0\0\x80"s}, {44, "\2\0\0\0"s},
           {516, "\xFF\xFF\xFF\x0F"s}}, 0, 32, false},
