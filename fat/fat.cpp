@@ -610,9 +610,15 @@ DWORD FatRename(FatVolume *volume, FatCursor *cursor, const FatEntry *entry)
     // an entry without an alternate name, which no run would touch again.
     uint8_t caseByte = record[DIR_NTres];
     record[DIR_NTres] = 0;
-    if (caseByte && !shared && (error = FatWrite(volume->device, shortSector, shortBytes, bytes))) {
-        record[DIR_NTres] = caseByte; // the block stays what the device holds
-        return error;
+    if (caseByte && !shared) {
+        if ((error = FatWrite(volume->device, shortSector, shortBytes, bytes))) {
+            record[DIR_NTres] = caseByte; // the block stays what the device holds
+            return error;
+        }
+        // A card pulled out may keep a later write and lose an earlier one: the case byte is
+        // on the device before the long name goes.
+        if ((error = FatFlush(volume->device)))
+            return error;
     }
     longRecord[LDIR_Ord] = DDEM;
     if ((error = FatWrite(volume->device, longSector, longBytes, bytes))) {

@@ -15,6 +15,8 @@ struct FatDevice;
 // the failure (38, ERROR_HANDLE_EOF, where the device ends before them).
 DWORD FatRead(FatDevice *device, uint64_t offset, void *bytes, uint32_t length);
 DWORD FatWrite(FatDevice *device, uint64_t offset, const void *bytes, uint32_t length);
+// And makes what was written so far durable on the device before anything written after it.
+DWORD FatFlush(FatDevice *device);
 
 enum : DWORD {
     ERROR_HANDLE_EOF = 38,

@@ -49,6 +49,11 @@ DWORD FatWrite(FatDevice *device, uint64_t offset, const void *bytes, uint32_t l
     return 0;
 }
 
+DWORD FatFlush(FatDevice *device)
+{
+    return fdatasync(device->descriptor) == 0 ? 0 : ErrorFromErrno(errno);
+}
+
 // One open listing of a directory in the image. prefix is the pattern up to and with its
 // last separator, as the product spelled it; current the entry last given, which a listing
 // of the directory below and MoveFileW take from here instead of reading the path again.

@@ -19,6 +19,11 @@ DWORD FatRead(FatDevice *device, uint64_t offset, void *bytes, uint32_t length)
     return Copy(device, offset, (uint8_t *)bytes, nullptr, length);
 }
 
+DWORD FatFlush(FatDevice *)
+{
+    return 0;
+}
+
 DWORD FatWrite(FatDevice *device, uint64_t offset, const void *bytes, uint32_t length)
 {
     if (device->writesLeft == 0)
