@@ -23,8 +23,9 @@ PAIRS = ['ReadMe.txt', 'Photos', 'Photos/Notes.Txt', 'Photos/Sub', 'Photos/Sub/D
 DOS, GPT, FAT32 = 'label: dos\n', 'label: gpt\n', ('-F', '32', '-s', '1')
 # Each image: MiB, sfdisk's script, its FAT volumes (first sector, MiB, mkfs.fat's options).
 IMAGES = {'fat12': (4, '', [(0, 4, ())]), 'fat32': (40, '', [(0, 40, FAT32)]),
+          'fat16': (24, '', [(0, 24, ('-F', '16'))]),
           'sector4k': (8, '', [(0, 8, ('-S', '4096'))]),
-          'mbr': (10, DOS + '2048,8192,6\n10240,8192,83\n', [(2048, 4, ())]),
+          'mbr': (10, DOS + '2048,8192,6,*\n10240,8192,83\n', [(2048, 4, ())]),  # bootable
           'gpt': (44, GPT + '2048,73728,U\n75776,8192,L\n', [(2048, 36, FAT32)]),
           'two': (10, DOS + '2048,8192,6\n10240,8192,e\n', [(2048, 4, ()), (10240, 4, ())]),
           'bare': (5, '', [(2048, 4, ())]),  # no table: @@OFFSET alone finds the volume
@@ -60,7 +61,8 @@ ROWS = [
     Row('unwritable', 'fat12', NOBODY + 'prog -i {I} /',
         (5, IN + 'cannot be opened for writing (error 5); -n lists the renames without writing')),
     Row('unwritable-dry-run', 'fat12', NOBODY + 'prog -n -i {I} /'),
-    Row('dry-run', 'fat32', 'prog -n -i {I} /'),
+    Row('dry-run', 'fat32', 'prog -n -i {I} /'), Row('fat16', 'fat16', 'prog -i {I} /'),
+    Row('dry-run-letters', 'fat12', 'prog -ni {I} -n /'),
     Row('verbose-directory', 'fat12', 'prog -v -i {I} /Photos', renamed=(0, PAIRS[1:])),
     Row('contents-any-case', 'fat12', 'prog -i {I} photos/', renamed=(0, PAIRS[2:])),
     Row('wildcard-any-case', 'fat12', 'prog -i {I} /PHOTOS/*.txt', renamed=(0, PAIRS[2:3])),
