@@ -17,13 +17,16 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'uml'))
 import uml  # noqa: E402  (mdir, fsck.fat and mcopy as the user-mode Linux suite runs them)
 
-TREE = ['ReadMe.txt', 'KEEP.TXT', 'Photos/Notes.Txt', 'Photos/Holiday 2019.jpg',
-        'Photos/Sub/Deep.txt']
+# Photos fills two clusters of 16 records to the last: ".", "..", 2 records for each pair, 3 for
+# each holiday, 1 for A.JPG and B.JPG; so its chain's end is read, not a record 0x00.
+TREE = ['ReadMe.txt', 'KEEP.TXT', 'Photos/Notes.Txt', 'Photos/Sub/Deep.txt', 'Photos/A.JPG',
+        'Photos/B.JPG'] + [f'Photos/Holiday {year}.jpg' for year in range(2019, 2027)]
 PAIRS = ['ReadMe.txt', 'Photos', 'Photos/Notes.Txt', 'Photos/Sub', 'Photos/Sub/Deep.txt']
 DOS, GPT, FAT32 = 'label: dos\n', 'label: gpt\n', ('-F', '32', '-s', '1')
 # Each image: MiB, sfdisk's script, its FAT volumes (first sector, MiB, mkfs.fat's options).
-IMAGES = {'fat12': (4, '', [(0, 4, ())]), 'fat32': (40, '', [(0, 40, FAT32)]),
-          'fat16': (24, '', [(0, 24, ('-F', '16'))]),
+IMAGES = {'fat12': (2, '', [(0, 2, ('-F', '12', '-s', '1'))]),  # Photos: two clusters
+          'fat32': (40, '', [(0, 40, FAT32)]),
+          'fat16': (24, '', [(0, 24, ('-F', '16', '-s', '1'))]),  # Photos: two clusters
           'sector4k': (8, '', [(0, 8, ('-S', '4096'))]),
           'mbr': (10, DOS + '2048,8192,6,*\n10240,8192,83\n', [(2048, 4, ())]),  # bootable
           'gpt': (44, GPT + '2048,73728,U\n75776,8192,L\n', [(2048, 36, FAT32)]),
