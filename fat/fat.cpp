@@ -1,6 +1,7 @@
 // The FAT format's on-disk rules, in one place: every offset and flag is named once in the
-// table below, with the value the disk holds; the functions read and write through FatRead and
-// FatWrite alone, and check every count and cluster number the disk gives before using it.
+// table below, with the value the disk holds; the functions reach the device through FatRead,
+// FatWrite and FatFlush alone, and check every count and cluster number the disk gives before
+// using it.
 #include "fat/fat.h"
 
 #include <string.h>

@@ -7,7 +7,7 @@
 #include "win32/win32.h"
 
 // What the format reads from and writes to: the user's own record (a file descriptor, an image
-// in memory). The format only passes it on to FatRead and FatWrite.
+// in memory). The format only passes it on to FatRead, FatWrite and FatFlush.
 struct FatDevice;
 
 // Defined by the user of the format, which does no I/O of its own: copy length bytes at offset
