@@ -50,22 +50,6 @@ struct Listing {
 // open, and each listing of the walk below a NAME inside its parent's.
 static Listing *innermost;
 
-// Whether two names are spelled exactly alike.
-static bool SameName(const WCHAR *a, const WCHAR *b)
-{
-    while (*a && *a == *b)
-        ++a, ++b;
-    return *a == *b;
-}
-
-static bool HasWildcards(const WCHAR *text, DWORD length)
-{
-    for (DWORD i = 0; i < length; ++i)
-        if (text[i] == u'*' || text[i] == u'?')
-            return true;
-    return false;
-}
-
 // Reads the next entry of the directory into its long and short name (bytes). Returns 1 for
 // an entry, 0 at the end, -1 with errno on failure.
 static int ReadEntry(Listing *listing, char *name, char *shortName)

@@ -300,8 +300,7 @@ HANDLE ImageFindFirst(const WCHAR *pattern, WIN32_FIND_DATAW *find)
     listing->prefixLength = prefixLength;
     memcpy(listing->pattern, pattern + prefixLength, (patternLength + 1) * sizeof(WCHAR));
     listing->patternLength = patternLength;
-    for (const WCHAR *unit = listing->pattern; *unit; ++unit)
-        listing->wildcards |= *unit == u'*' || *unit == u'?';
+    listing->wildcards = HasWildcards(listing->pattern, patternLength);
     listing->dots = 2;
     error = FatOpenDirectory(&volume, root ? nullptr : &directory, block, &listing->cursor);
     listing->cursor.block = block;
@@ -334,13 +333,6 @@ BOOL ImageFindNext(HANDLE find, WIN32_FIND_DATAW *data)
 }
 
 // Whether two texts are spelled exactly alike.
-static bool SameText(const WCHAR *a, const WCHAR *b)
-{
-    while (*a && *a == *b)
-        ++a, ++b;
-    return *a == *b;
-}
-
 BOOL ImageMove(const WCHAR *from, const WCHAR *to)
 {
     DWORD prefixLength = 0, toPrefix = 0;
@@ -356,7 +348,7 @@ BOOL ImageMove(const WCHAR *from, const WCHAR *to)
     ImageListing *listing = innermost;
     while (listing && !(listing->hasCurrent && listing->prefixLength == prefixLength &&
                         memcmp(listing->prefix, from, prefixLength * sizeof(WCHAR)) == 0 &&
-                        SameText(listing->current.name, from + prefixLength)))
+                        SameName(listing->current.name, from + prefixLength)))
         listing = listing->outer;
     if (!listing)
         return Fail(ERROR_FILE_NOT_FOUND);
@@ -365,7 +357,7 @@ BOOL ImageMove(const WCHAR *from, const WCHAR *to)
     DWORD length = 0;
     while (entry->name[length])
         ++length;
-    if (entry->longRecords != 1 || !SameText(to + prefixLength, entry->shortName) ||
+    if (entry->longRecords != 1 || !SameName(to + prefixLength, entry->shortName) ||
         !SameFolded(entry->name, length, entry->shortName))
         return Fail(ERROR_NOT_SUPPORTED);
     if (Options() & OptionDryRun) {

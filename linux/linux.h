@@ -21,6 +21,12 @@ DWORD NameToUtf16(const char *bytes, DWORD length, WCHAR *text, DWORD size);
 // holds a surrogate that stands for nothing.
 DWORD PathToBytes(const WCHAR *text, DWORD length, char *bytes, DWORD size);
 
+// Whether two names are spelled exactly alike.
+bool SameName(const WCHAR *a, const WCHAR *b);
+
+// Whether the text (length units) holds a wildcard, '*' or '?'.
+bool HasWildcards(const WCHAR *text, DWORD length);
+
 // Case-insensitive comparison of two units, by the Unicode case mapping.
 WCHAR FoldCase(WCHAR unit);
 

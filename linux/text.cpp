@@ -108,6 +108,21 @@ DWORD PathToBytes(const WCHAR *text, DWORD length, char *bytes, DWORD size)
     return out;
 }
 
+bool SameName(const WCHAR *a, const WCHAR *b)
+{
+    while (*a && *a == *b)
+        ++a, ++b;
+    return *a == *b;
+}
+
+bool HasWildcards(const WCHAR *text, DWORD length)
+{
+    for (DWORD i = 0; i < length; ++i)
+        if (text[i] == u'*' || text[i] == u'?')
+            return true;
+    return false;
+}
+
 WCHAR FoldCase(WCHAR unit)
 {
     if (unit < 0x80) // most names are ASCII, which needs no table
